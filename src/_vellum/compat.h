@@ -1,0 +1,88 @@
+/* Differences of the C API between CPython 3.11 and 3.14, kept behind small
+ * functions so that the codec itself carries no version tests. */
+#ifndef VELLUM_COMPAT_H
+#define VELLUM_COMPAT_H
+
+#include <Python.h>
+
+#if PY_VERSION_HEX >= 0x030D0000
+#  define VELLUM_HAVE_NATIVE_BYTES 1
+#else
+#  define VELLUM_HAVE_NATIVE_BYTES 0
+#endif
+
+/* Number of bytes needed for the magnitude of a non-negative int, at least 1.
+ * Returns -1 with an exception set on failure. */
+static inline Py_ssize_t
+compat_long_magnitude_size(PyObject *absval)
+{
+#if VELLUM_HAVE_NATIVE_BYTES
+    Py_ssize_t n = PyLong_AsNativeBytes(
+        absval, NULL, 0,
+        Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
+    if (n < 0)
+        return -1;
+    return n > 0 ? n : 1;
+#else
+    size_t bits = _PyLong_NumBits(absval);
+    if (bits == (size_t)-1 && PyErr_Occurred())
+        return -1;
+    Py_ssize_t n = (Py_ssize_t)((bits + 7) / 8);
+    return n > 0 ? n : 1;
+#endif
+}
+
+/* Exports a non-negative int as exactly n big-endian unsigned bytes.
+ * Returns 0 on success, -1 with an exception set. */
+static inline int
+compat_long_to_be_bytes(PyObject *absval, unsigned char *out, Py_ssize_t n)
+{
+#if VELLUM_HAVE_NATIVE_BYTES
+    Py_ssize_t need = PyLong_AsNativeBytes(
+        absval, out, n,
+        Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
+        Py_ASNATIVEBYTES_REJECT_NEGATIVE);
+    if (need < 0)
+        return -1;
+    if (need > n) {
+        PyErr_SetString(PyExc_OverflowError, "int too big to convert");
+        return -1;
+    }
+    return 0;
+#else
+    return _PyLong_AsByteArray((PyLongObject *)absval, out, (size_t)n,
+                               /*little_endian=*/0, /*is_signed=*/0);
+#endif
+}
+
+/* Builds a non-negative int from n big-endian unsigned bytes. */
+static inline PyObject *
+compat_long_from_be_bytes(const unsigned char *in, Py_ssize_t n)
+{
+#if VELLUM_HAVE_NATIVE_BYTES
+    return PyLong_FromUnsignedNativeBytes(in, (size_t)n,
+                                          Py_ASNATIVEBYTES_BIG_ENDIAN);
+#else
+    return _PyLong_FromByteArray(in, (size_t)n, /*little_endian=*/0,
+                                 /*is_signed=*/0);
+#endif
+}
+
+/* Dict lookup giving a new reference: 1 found, 0 missing, -1 error. */
+static inline int
+compat_dict_get_item_ref(PyObject *d, PyObject *key, PyObject **result)
+{
+#if VELLUM_HAVE_NATIVE_BYTES
+    return PyDict_GetItemRef(d, key, result);
+#else
+    PyObject *item = PyDict_GetItemWithError(d, key);
+    if (item != NULL) {
+        *result = Py_NewRef(item);
+        return 1;
+    }
+    *result = NULL;
+    return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+#endif /* VELLUM_COMPAT_H */

@@ -1,0 +1,490 @@
+/* Container tags: lists, tuples, dicts, sets and frozensets in their shared
+ * and plain forms, generators, dict views, mapping proxies and array.array.
+ * Lists and dicts take their index before their items (so cycles through
+ * them close), tuples and frozensets after.  Readers push shared containers
+ * to the process-wide read table; the array reader uses the cached "array"
+ * module. */
+#include "vellum.h"
+
+/* ---- writers ----------------------------------------------------------- */
+
+[[nodiscard]] static int
+size_changed(const char *what)
+{
+    PyErr_Format(PyExc_RuntimeError, "%s cambió de tamaño durante la serialización",
+                 what);
+    return 0;
+}
+
+/* Items of a list that may change while its items are written: each item is
+ * held across its own serialization, which can run Python code. */
+[[nodiscard]] static int
+serialize_list_items(Buf *b, DedupState *ds, PyObject *list, Py_ssize_t n)
+{
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (i >= PyList_GET_SIZE(list))
+            return size_changed("list");
+        PyObject *item = Py_NewRef(PyList_GET_ITEM(list, i));
+        int ok = serialize(b, ds, item);
+        Py_DECREF(item);
+        if (!ok)
+            return 0;
+    }
+    return 1;
+}
+
+int
+serialize_list(Buf *b, DedupState *ds, PyObject *list)
+{
+    int32_t idx = id_tab_find(ds, list);
+    if (idx >= 0)
+        return write_ref(b, idx);
+    idx = dedup_register_identity_only(ds);
+    if (idx < 0)
+        return 0;
+    id_tab_insert(ds, list, idx);
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    if (!buf_u8(b, TAG_LIST_DEDUP) || !write_len(b, n))
+        return 0;
+    return serialize_list_items(b, ds, list, n);
+}
+
+int
+serialize_tuple(Buf *b, DedupState *ds, PyObject *tuple)
+{
+    int32_t idx = id_tab_find(ds, tuple);
+    if (idx >= 0)
+        return write_ref(b, idx);
+    Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+    if (!buf_u8(b, TAG_TUPLE_DEDUP) || !write_len(b, n))
+        return 0;
+    /* A tuple owns its items and cannot change, so they stay borrowed. */
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (!serialize(b, ds, PyTuple_GET_ITEM(tuple, i)))
+            return 0;
+    }
+    idx = dedup_register_identity_only(ds);
+    if (idx < 0)
+        return 0;
+    id_tab_insert(ds, tuple, idx);
+    return 1;
+}
+
+/* Key/value pairs of a dict, in iteration order. */
+[[nodiscard]] static int
+serialize_dict_items(Buf *b, DedupState *ds, PyObject *d)
+{
+    Py_ssize_t n = PyDict_GET_SIZE(d);
+    if (!write_len(b, n))
+        return 0;
+    Py_ssize_t it = 0, written = 0;
+    PyObject *key, *value; /* borrowed from the dict */
+    while (PyDict_Next(d, &it, &key, &value)) {
+        if (written == n)
+            return size_changed("dict");
+        Ref k = Ref::borrow(key), v = Ref::borrow(value);
+        if (!serialize(b, ds, k.get()) || !serialize(b, ds, v.get()))
+            return 0;
+        written++;
+        if (PyDict_GET_SIZE(d) != n)
+            return size_changed("dict");
+    }
+    if (written != n)
+        return size_changed("dict");
+    return 1;
+}
+
+int
+serialize_dict_deduped(Buf *b, DedupState *ds, PyObject *d)
+{
+    int32_t idx = id_tab_find(ds, d);
+    if (idx >= 0)
+        return write_ref(b, idx);
+    idx = dedup_register_identity_only(ds);
+    if (idx < 0)
+        return 0;
+    id_tab_insert(ds, d, idx);
+    return buf_u8(b, TAG_DICT_DEDUP) && serialize_dict_items(b, ds, d);
+}
+
+int
+serialize_dict(Buf *b, DedupState *ds, PyObject *d)
+{
+    return buf_u8(b, TAG_DICT) && serialize_dict_items(b, ds, d);
+}
+
+/* Writes the items of a set or frozenset ordered by (repr(item), item), so
+ * that equal sets give equal streams. */
+[[nodiscard]] static int
+serialize_set_items(Buf *b, DedupState *ds, PyObject *s, uint8_t tag)
+{
+    Ref items = Ref::steal(PySequence_List(s));
+    if (!items)
+        return 0;
+    Py_ssize_t n = PyList_GET_SIZE(items.get());
+    Ref pairs = Ref::steal(PyList_New(n));
+    if (!pairs)
+        return 0;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *item = PyList_GET_ITEM(items.get(), i); /* borrowed */
+        PyObject *r = PyObject_Repr(item);
+        if (r == NULL)
+            return 0;
+        PyObject *pair = PyTuple_Pack(2, r, item);
+        Py_DECREF(r);
+        if (pair == NULL)
+            return 0;
+        PyList_SET_ITEM(pairs.get(), i, pair); /* steals pair */
+    }
+    if (PyList_Sort(pairs.get()) < 0)
+        return 0;
+    if (!buf_u8(b, tag) || !write_len(b, n))
+        return 0;
+    /* The pairs list owns the items while they are written. */
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *pair = PyList_GET_ITEM(pairs.get(), i);
+        if (!serialize(b, ds, PyTuple_GET_ITEM(pair, 1)))
+            return 0;
+    }
+    return 1;
+}
+
+int
+serialize_set(Buf *b, DedupState *ds, PyObject *s)
+{
+    return serialize_set_items(b, ds, s, TAG_SET);
+}
+
+int
+serialize_frozenset(Buf *b, DedupState *ds, PyObject *s)
+{
+    int32_t idx = id_tab_find(ds, s);
+    if (idx >= 0)
+        return write_ref(b, idx);
+    if (!serialize_set_items(b, ds, s, TAG_FROZENSET_DEDUP))
+        return 0;
+    idx = dedup_register_identity_only(ds);
+    if (idx < 0)
+        return 0;
+    id_tab_insert(ds, s, idx);
+    return 1;
+}
+
+int
+serialize_generator(Buf *b, DedupState *ds, PyObject *gen)
+{
+    Ref items = Ref::steal(PySequence_List(gen));
+    if (!items || !retain(ds, items.get()))
+        return 0;
+    Py_ssize_t n = PyList_GET_SIZE(items.get());
+    if (!buf_u8(b, TAG_LIST) || !write_len(b, n))
+        return 0;
+    return serialize_list_items(b, ds, items.get(), n);
+}
+
+int
+serialize_dict_view(Buf *b, DedupState *ds, PyObject *view)
+{
+    uint8_t tag = PyDictKeys_Check(view)     ? TAG_DICT_KEYS
+                  : PyDictValues_Check(view) ? TAG_DICT_VALUES
+                                             : TAG_DICT_ITEMS;
+    Ref items = Ref::steal(PySequence_List(view));
+    if (!items || !retain(ds, items.get()))
+        return 0;
+    return buf_u8(b, tag) && serialize(b, ds, items.get());
+}
+
+static int
+is_dropped_proxy_key(PyObject *key)
+{
+    return PyUnicode_Check(key) &&
+           (PyUnicode_CompareWithASCIIString(key, "__dict__") == 0 ||
+            PyUnicode_CompareWithASCIIString(key, "__weakref__") == 0);
+}
+
+int
+serialize_mappingproxy(Buf *b, DedupState *ds, PyObject *proxy)
+{
+    Ref d = Ref::steal(PyDict_New());
+    if (!d)
+        return 0;
+    Ref items = Ref::steal(PyMapping_Items(proxy));
+    if (!items)
+        return 0;
+    Py_ssize_t n = PyList_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *pair = PyList_GET_ITEM(items.get(), i); /* borrowed */
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+            PyErr_SetString(PyExc_TypeError, "items() de mappingproxy no da pares");
+            return 0;
+        }
+        PyObject *key = PyTuple_GET_ITEM(pair, 0);
+        if (is_dropped_proxy_key(key))
+            continue;
+        if (PyDict_SetItem(d.get(), key, PyTuple_GET_ITEM(pair, 1)) < 0)
+            return 0;
+    }
+    if (!retain(ds, d.get()) || !buf_u8(b, TAG_MAPPINGPROXY))
+        return 0;
+    /* The body counts one level, as it does for the reader. */
+    if (g_serialize_depth >= VELLUM_MAX_DEPTH)
+        return serialize_depth_error();
+    ++g_serialize_depth;
+    int ok = serialize_dict(b, ds, d.get());
+    --g_serialize_depth;
+    return ok;
+}
+
+int
+serialize_array(Buf *b, DedupState *ds, PyObject *arr)
+{
+    Ref typecode = Ref::steal(PyObject_GetAttrString(arr, "typecode"));
+    if (!typecode)
+        return 0;
+    Ref ascii = Ref::steal(PyUnicode_AsASCIIString(typecode.get()));
+    if (!ascii)
+        return 0;
+    Ref raw = Ref::steal(PyObject_CallMethod(arr, "tobytes", NULL));
+    if (!raw)
+        return 0;
+    if (!PyBytes_Check(raw.get())) {
+        PyErr_SetString(PyExc_TypeError, "array.tobytes() no devolvió bytes");
+        return 0;
+    }
+    /* The type-code string enters the identity table: keep it alive. */
+    if (!retain(ds, typecode.get()) || !buf_u8(b, TAG_ARRAY))
+        return 0;
+    if (!write_dedup_typed(b, ds, typecode.get(), TAG_STR,
+                           (const unsigned char *)PyBytes_AS_STRING(ascii.get()),
+                           PyBytes_GET_SIZE(ascii.get())))
+        return 0;
+    Py_ssize_t n = PyBytes_GET_SIZE(raw.get());
+    return write_len(b, n) && buf_raw(b, PyBytes_AS_STRING(raw.get()), n);
+}
+
+/* ---- readers ----------------------------------------------------------- */
+
+/* A count from the stream sizes nothing by itself: every item takes at
+ * least one byte, so no more than the remaining input is reserved. */
+static inline Py_ssize_t
+reserve_for(Py_ssize_t n, Py_ssize_t size, Py_ssize_t pos)
+{
+    Py_ssize_t left = size - pos;
+    return n < left ? n : left;
+}
+
+/* A list with room for k items and size 0, filled by list_append_reserved. */
+static PyObject *
+new_list_reserved(Py_ssize_t k)
+{
+    PyObject *list = PyList_New(k);
+    if (list != NULL)
+        Py_SET_SIZE(list, 0);
+    return list;
+}
+
+/* Appends item, stealing the reference; 1 or 0 with an exception set. */
+static inline int
+list_append_reserved(PyObject *list, PyObject *item)
+{
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    if (n < ((PyListObject *)list)->allocated) {
+        PyList_SET_ITEM(list, n, item); /* steals item */
+        Py_SET_SIZE(list, n + 1);
+        return 1;
+    }
+    int rc = PyList_Append(list, item);
+    Py_DECREF(item);
+    return rc == 0;
+}
+
+[[nodiscard]] static int
+read_items_into(READER_ARGS, PyObject *list, Py_ssize_t n)
+{
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *item = deserialize(data, size, pos);
+        if (item == NULL || !list_append_reserved(list, item))
+            return 0;
+    }
+    return 1;
+}
+
+/* n items into a new list that nothing else sees. */
+static PyObject *
+read_items(READER_ARGS, Py_ssize_t n)
+{
+    Ref list = Ref::steal(new_list_reserved(reserve_for(n, size, *pos)));
+    if (!list || !read_items_into(data, size, pos, list.get(), n))
+        return NULL;
+    return list.release();
+}
+
+static Py_ssize_t
+read_seq_len(READER_ARGS)
+{
+    Py_ssize_t n = read_len(data, size, pos);
+    if (n < 0)
+        fail_value("EOF seq len");
+    return n;
+}
+
+PyObject *
+deserialize_list_deduped(READER_ARGS)
+{
+    Py_ssize_t n = read_seq_len(data, size, pos);
+    if (n < 0)
+        return NULL;
+    Ref list = Ref::steal(new_list_reserved(reserve_for(n, size, *pos)));
+    if (!list || !read_table_push(list.get()) ||
+        !read_items_into(data, size, pos, list.get(), n))
+        return NULL;
+    return list.release();
+}
+
+PyObject *
+deserialize_tuple_deduped(READER_ARGS)
+{
+    Py_ssize_t n = read_seq_len(data, size, pos);
+    if (n < 0)
+        return NULL;
+    Ref tuple;
+    if (n <= size - *pos) {
+        tuple = Ref::steal(PyTuple_New(n));
+        if (!tuple)
+            return NULL;
+        for (Py_ssize_t i = 0; i < n; i++) {
+            PyObject *item = deserialize(data, size, pos);
+            if (item == NULL)
+                return NULL;
+            PyTuple_SET_ITEM(tuple.get(), i, item); /* steals item */
+        }
+    }
+    else {
+        /* More items than bytes left: reading them fails where the input
+         * ends, with the message of whatever is cut short. */
+        Ref list = Ref::steal(read_items(data, size, pos, n));
+        if (!list)
+            return NULL;
+        tuple = Ref::steal(PyList_AsTuple(list.get()));
+        if (!tuple)
+            return NULL;
+    }
+    if (!read_table_push(tuple.get()))
+        return NULL;
+    return tuple.release();
+}
+
+PyObject *
+deserialize_frozenset_deduped(READER_ARGS)
+{
+    Py_ssize_t n = read_seq_len(data, size, pos);
+    if (n < 0)
+        return NULL;
+    Ref list = Ref::steal(read_items(data, size, pos, n));
+    if (!list)
+        return NULL;
+    Ref fs = Ref::steal(PyFrozenSet_New(list.get()));
+    if (!fs || !read_table_push(fs.get()))
+        return NULL;
+    return fs.release();
+}
+
+PyObject *
+deserialize_seq(READER_ARGS, uint8_t tag)
+{
+    Py_ssize_t n = read_seq_len(data, size, pos);
+    if (n < 0)
+        return NULL;
+    Ref list = Ref::steal(read_items(data, size, pos, n));
+    if (!list)
+        return NULL;
+    switch (tag) {
+    case TAG_LIST: return list.release();
+    case TAG_TUPLE: return PyList_AsTuple(list.get());
+    case TAG_SET: return PySet_New(list.get());
+    default: return PyFrozenSet_New(list.get());
+    }
+}
+
+[[nodiscard]] static int
+read_dict_items(READER_ARGS, PyObject *d, Py_ssize_t n)
+{
+    for (Py_ssize_t i = 0; i < n; i++) {
+        Ref key = Ref::steal(deserialize(data, size, pos));
+        if (!key)
+            return 0;
+        Ref value = Ref::steal(deserialize(data, size, pos));
+        if (!value || PyDict_SetItem(d, key.get(), value.get()) < 0)
+            return 0;
+    }
+    return 1;
+}
+
+static Py_ssize_t
+read_dict_len(READER_ARGS)
+{
+    Py_ssize_t n = read_len(data, size, pos);
+    if (n < 0)
+        fail_value("EOF dict len");
+    return n;
+}
+
+PyObject *
+deserialize_dict_deduped(READER_ARGS)
+{
+    Py_ssize_t n = read_dict_len(data, size, pos);
+    if (n < 0)
+        return NULL;
+    Ref d = Ref::steal(PyDict_New());
+    if (!d || !read_table_push(d.get()) || !read_dict_items(data, size, pos, d.get(), n))
+        return NULL;
+    return d.release();
+}
+
+PyObject *
+deserialize_dict(READER_ARGS)
+{
+    Py_ssize_t n = read_dict_len(data, size, pos);
+    if (n < 0)
+        return NULL;
+    Ref d = Ref::steal(PyDict_New());
+    if (!d || !read_dict_items(data, size, pos, d.get(), n))
+        return NULL;
+    return d.release();
+}
+
+PyObject *
+deserialize_mappingproxy(READER_ARGS)
+{
+    Ref mapping = Ref::steal(deserialize(data, size, pos));
+    if (!mapping)
+        return NULL;
+    return PyDictProxy_New(mapping.get());
+}
+
+PyObject *
+deserialize_array(READER_ARGS)
+{
+    Ref typecode = Ref::steal(read_str_any(data, size, pos));
+    if (!typecode)
+        return NULL;
+    Py_ssize_t n = read_len(data, size, pos);
+    if (n < 0)
+        return fail_value("EOF 0x2E array len");
+    if (size - *pos < n)
+        return fail_value("0x2E array overflow");
+    PyObject *array_mod = get_array_module(); /* borrowed from the cache */
+    if (array_mod == NULL)
+        return NULL;
+    Ref arr = Ref::steal(call_method_one(array_mod, "array", typecode.get()));
+    if (!arr)
+        return NULL;
+    Ref raw = Ref::steal(PyBytes_FromStringAndSize((const char *)data + *pos, n));
+    if (!raw)
+        return NULL;
+    Ref rc = Ref::steal(call_method_one(arr.get(), "frombytes", raw.get()));
+    if (!rc)
+        return NULL;
+    *pos += n;
+    return arr.release();
+}

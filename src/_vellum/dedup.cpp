@@ -1,0 +1,602 @@
+/* Content dedup: the per-call hash table that finds repeated payloads (str,
+ * bytes, bytearray, source text, bytecode), the arena holding their copies,
+ * the dedup blocks that carry them, and the readers of those blocks, which
+ * push to the process-wide read table in the writer's numbering. */
+#include "vellum.h"
+
+#include <zlib.h>
+
+static const unsigned char empty_payload[1] = {0};
+
+/* ---- arena ------------------------------------------------------------- */
+
+struct ArenaBlock {
+    ArenaBlock *prev;
+    /* the payload area follows */
+};
+
+static unsigned char *
+arena_alloc(Arena *a, size_t n)
+{
+    if (a->base == NULL || n > a->cap - a->pos) {
+        size_t nc = a->cap ? 2 * a->cap : (size_t)1 << 20;
+        while (nc < n) {
+            if (nc > SIZE_MAX / 4)
+                return NULL;
+            nc *= 2;
+        }
+        ArenaBlock *blk = (ArenaBlock *)malloc(sizeof(ArenaBlock) + nc);
+        if (blk == NULL)
+            return NULL;
+        /* Earlier blocks stay where they are: entries point into them. */
+        blk->prev = a->blocks;
+        a->blocks = blk;
+        a->base = (unsigned char *)(blk + 1);
+        a->cap = nc;
+        a->pos = 0;
+    }
+    unsigned char *p = a->base + a->pos;
+    a->pos += n;
+    return p;
+}
+
+static void
+arena_free(Arena *a)
+{
+    ArenaBlock *blk = a->blocks;
+    while (blk != NULL) {
+        ArenaBlock *prev = blk->prev;
+        free(blk);
+        blk = prev;
+    }
+    memset(a, 0, sizeof *a);
+}
+
+/* ---- state ------------------------------------------------------------- */
+
+int
+dedup_init(DedupState *ds, Py_ssize_t estimated_size)
+{
+    memset(ds, 0, sizeof *ds);
+    int32_t hash_cap = estimated_size <= 64 ? 64
+                       : estimated_size <= 128 ? 128
+                       : estimated_size <= 256 ? 256
+                                               : 512;
+    ds->buckets = (int32_t *)malloc((size_t)hash_cap * sizeof(int32_t));
+    if (ds->buckets == NULL) {
+        PyErr_NoMemory();
+        return 0;
+    }
+    memset(ds->buckets, 0xFF, (size_t)hash_cap * sizeof(int32_t));
+    ds->nbuckets = hash_cap;
+
+    int32_t id_cap = estimated_size <= 32 ? 32
+                     : estimated_size <= 64 ? 64
+                     : estimated_size <= 128 ? 128
+                     : estimated_size <= 256 ? 256
+                                             : 512;
+    ds->id_tab = (IdEntry *)calloc((size_t)id_cap, sizeof(IdEntry));
+    if (ds->id_tab == NULL) {
+        free(ds->buckets);
+        ds->buckets = NULL;
+        PyErr_NoMemory();
+        return 0;
+    }
+    ds->id_nb = id_cap;
+
+    ds->retained = PyList_New(0);
+    if (ds->retained == NULL) {
+        free(ds->buckets);
+        free(ds->id_tab);
+        ds->buckets = NULL;
+        ds->id_tab = NULL;
+        return 0;
+    }
+    return 1;
+}
+
+void
+dedup_destroy(DedupState *ds)
+{
+    arena_free(&ds->arena);
+    free(ds->table);
+    free(ds->buckets);
+    free(ds->id_tab);
+    ds->table = NULL;
+    ds->count = ds->cap = 0;
+    ds->buckets = NULL;
+    ds->nbuckets = 0;
+    ds->id_tab = NULL;
+    ds->id_nb = ds->id_count = 0;
+    Py_CLEAR(ds->retained);
+}
+
+/* ---- hashing and lookup ------------------------------------------------ */
+
+uint32_t
+fnv1a(uint8_t tag, const unsigned char *d, Py_ssize_t n)
+{
+    uint32_t h = 0x811C9DC5u;
+    h = (h ^ tag) * 0x01000193u;
+    for (Py_ssize_t i = 0; i < n; i++)
+        h = (h ^ d[i]) * 0x01000193u;
+    return h;
+}
+
+uint32_t
+dedup_pyhash(PyObject *obj, uint8_t tag)
+{
+    Py_hash_t ph = PyObject_Hash(obj);
+    if (ph == -1) {
+        PyErr_Clear();
+        return 0;
+    }
+    return ((uint32_t)ph * 0x9E3779B1u) ^ ((uint32_t)tag * 0x01000193u);
+}
+
+int32_t
+dedup_find_h(const DedupState *ds, uint8_t tag, const unsigned char *d,
+             Py_ssize_t n, uint32_t h)
+{
+    if (ds->table == NULL)
+        return -1;
+    int32_t i = ds->buckets[h & (uint32_t)(ds->nbuckets - 1)];
+    while (i >= 0) {
+        const DEntry *e = &ds->table[i];
+        if (e->h == h && e->tag == tag && e->len == n &&
+            (n == 0 || memcmp(e->data, d, (size_t)n) == 0))
+            return i;
+        i = e->next;
+    }
+    return -1;
+}
+
+int32_t
+dedup_find(const DedupState *ds, uint8_t tag, const unsigned char *d,
+           Py_ssize_t n)
+{
+    if (ds->table == NULL)
+        return -1;
+    return dedup_find_h(ds, tag, d, n, fnv1a(tag, d, n));
+}
+
+/* Doubles the buckets and relinks every entry, oldest first, so each chain
+ * lists its entries newest first as insertion does. */
+[[nodiscard]] static int
+dedup_rehash(DedupState *ds)
+{
+    int32_t nb = ds->nbuckets * 2;
+    int32_t *nbk = (int32_t *)malloc((size_t)nb * sizeof(int32_t));
+    if (nbk == NULL) {
+        PyErr_NoMemory();
+        return 0;
+    }
+    memset(nbk, 0xFF, (size_t)nb * sizeof(int32_t));
+    uint32_t mask = (uint32_t)nb - 1;
+    for (int32_t i = 0; i < ds->count; i++) {
+        DEntry *e = &ds->table[i];
+        uint32_t slot = e->h & mask;
+        e->next = nbk[slot];
+        nbk[slot] = i;
+    }
+    free(ds->buckets);
+    ds->buckets = nbk;
+    ds->nbuckets = nb;
+    return 1;
+}
+
+int32_t
+dedup_register_h(DedupState *ds, PyObject *obj, uint8_t tag,
+                 const unsigned char *d, Py_ssize_t n, uint32_t h)
+{
+    if (ds->count >= (int32_t)((double)ds->nbuckets * 0.65) && !dedup_rehash(ds))
+        return -1;
+    if (ds->count >= ds->cap) {
+        if (ds->cap >= INT32_MAX / 2) {
+            PyErr_SetString(PyExc_OverflowError, "demasiados bloques en un stream");
+            return -1;
+        }
+        int32_t nc = ds->cap ? 2 * ds->cap : 256;
+        DEntry *nt = (DEntry *)realloc(ds->table, (size_t)nc * sizeof(DEntry));
+        if (nt == NULL) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        ds->table = nt;
+        ds->cap = nc;
+    }
+    const unsigned char *copy = empty_payload;
+    if (n > 0) {
+        unsigned char *p = arena_alloc(&ds->arena, (size_t)n);
+        if (p == NULL) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        memcpy(p, d, (size_t)n);
+        copy = p;
+    }
+    if (h == 0)
+        h = fnv1a(tag, d, n);
+    int32_t idx = ds->count;
+    DEntry *e = &ds->table[idx];
+    uint32_t slot = h & (uint32_t)(ds->nbuckets - 1);
+    e->tag = tag;
+    e->data = copy;
+    e->len = n;
+    e->h = h;
+    e->next = ds->buckets[slot];
+    ds->buckets[slot] = idx;
+    ds->count++;
+    if (obj != NULL)
+        id_tab_insert(ds, obj, idx);
+    return idx;
+}
+
+int32_t
+dedup_register(DedupState *ds, uint8_t tag, const unsigned char *d,
+               Py_ssize_t n)
+{
+    return dedup_register_h(ds, NULL, tag, d, n, 0);
+}
+
+/* ---- block writers ----------------------------------------------------- */
+
+/* A repeat of a str or bytes is a bare reference; a bytearray keeps its
+ * value tag so that the reader builds a new bytearray. */
+[[nodiscard]] static int
+write_typed_ref(Buf *b, uint8_t type_tag, int32_t idx)
+{
+    if (type_tag == TAG_BYTEARRAY && !buf_u8(b, TAG_BYTEARRAY))
+        return 0;
+    return write_ref(b, idx);
+}
+
+/* Marker, one length byte and the payload; one copy when there is room. */
+[[nodiscard]] static inline int
+write_short_block(Buf *b, uint8_t marker, const unsigned char *d, Py_ssize_t n)
+{
+    if (!buf_room(b, 2 + n))
+        return 0;
+    unsigned char *p = b->buf + b->len;
+    p[0] = marker;
+    p[1] = (unsigned char)n;
+    if (n > 0)
+        memcpy(p + 2, d, (size_t)n);
+    b->len += 2 + n;
+    return 1;
+}
+
+[[nodiscard]] static int
+write_long_block(Buf *b, uint8_t tag, const unsigned char *d, Py_ssize_t n)
+{
+    return buf_u8_2(b, MARK_LONG, tag) && write_len(b, n) && buf_raw(b, d, n);
+}
+
+/* write_dedup_typed once the identity lookup has missed. */
+[[nodiscard]] static int
+write_dedup_typed_new(Buf *b, DedupState *ds, PyObject *obj, uint8_t type_tag,
+                      const unsigned char *d, Py_ssize_t n)
+{
+    int32_t idx;
+    if (n > VELLUM_LEN_MAX)
+        return write_len_overflow(n);
+
+    if (n >= VELLUM_LARGE_VALUE) {
+        idx = dedup_register_identity_only(ds);
+        if (idx < 0)
+            return 0;
+        id_tab_insert(ds, obj, idx);
+        return buf_u8(b, type_tag) && write_long_block(b, type_tag, d, n);
+    }
+
+    uint32_t h = dedup_pyhash(obj, type_tag);
+    if (h != 0) {
+        idx = dedup_find_h(ds, type_tag, d, n, h);
+        if (idx >= 0) {
+            id_tab_insert(ds, obj, idx);
+            return write_typed_ref(b, type_tag, idx);
+        }
+        if (dedup_register_h(ds, obj, type_tag, d, n, h) < 0)
+            return 0;
+    }
+    else {
+        idx = dedup_find(ds, type_tag, d, n);
+        if (idx >= 0) {
+            id_tab_insert(ds, obj, idx);
+            return write_typed_ref(b, type_tag, idx);
+        }
+        idx = dedup_register_h(ds, NULL, type_tag, d, n, 0);
+        if (idx < 0)
+            return 0;
+        id_tab_insert(ds, obj, idx);
+    }
+
+    if (type_tag == TAG_STR && n <= VELLUM_SHORT_MAX)
+        return write_short_block(b, TAG_SHORT_STR, d, n);
+    if (!buf_u8(b, type_tag))
+        return 0;
+    if (n <= VELLUM_SHORT_MAX)
+        return write_short_block(b, MARK_SHORT, d, n);
+    return write_long_block(b, type_tag, d, n);
+}
+
+int
+write_dedup_typed(Buf *b, DedupState *ds, PyObject *obj, uint8_t type_tag,
+                  const unsigned char *d, Py_ssize_t n)
+{
+    int32_t idx = id_tab_find(ds, obj);
+    if (idx >= 0)
+        return write_typed_ref(b, type_tag, idx);
+    return write_dedup_typed_new(b, ds, obj, type_tag, d, n);
+}
+
+int
+write_dedup(Buf *b, DedupState *ds, uint8_t tag, const unsigned char *d,
+            Py_ssize_t n)
+{
+    if (n > VELLUM_LEN_MAX)
+        return write_len_overflow(n);
+    int32_t idx = dedup_find(ds, tag, d, n);
+    if (idx >= 0)
+        return write_ref(b, idx);
+    if (dedup_register(ds, tag, d, n) < 0)
+        return 0;
+    /* Only the content tag tells the reader to inflate, so compressed
+     * source always takes the long form. */
+    if (tag != TAG_SRC_Z && n <= VELLUM_SHORT_MAX)
+        return write_short_block(b, MARK_SHORT, d, n);
+    return write_long_block(b, tag, d, n);
+}
+
+int
+serialize_str(Buf *b, DedupState *ds, PyObject *s)
+{
+    /* A repeated object needs neither its UTF-8 form nor a hash. */
+    int32_t idx = id_tab_find(ds, s);
+    if (idx >= 0)
+        return write_ref(b, idx);
+    const char *d;
+    Py_ssize_t n;
+    if (PyUnicode_IS_ASCII(s)) {
+        d = (const char *)PyUnicode_DATA(s);
+        n = PyUnicode_GET_LENGTH(s);
+    }
+    else {
+        d = PyUnicode_AsUTF8AndSize(s, &n);
+        if (d == NULL)
+            return 0;
+    }
+    return write_dedup_typed_new(b, ds, s, TAG_STR, (const unsigned char *)d, n);
+}
+
+int
+serialize_bytes(Buf *b, DedupState *ds, PyObject *obj)
+{
+    return write_dedup_typed(b, ds, obj, TAG_BYTES,
+                             (const unsigned char *)PyBytes_AS_STRING(obj),
+                             PyBytes_GET_SIZE(obj));
+}
+
+int
+serialize_bytearray(Buf *b, DedupState *ds, PyObject *obj)
+{
+    return write_dedup_typed(b, ds, obj, TAG_BYTEARRAY,
+                             (const unsigned char *)PyByteArray_AS_STRING(obj),
+                             PyByteArray_GET_SIZE(obj));
+}
+
+/* ---- block readers ----------------------------------------------------- */
+
+/* Pushes a freshly built object and hands it on; on failure releases it. */
+static PyObject *
+push_new(PyObject *obj)
+{
+    if (obj == NULL)
+        return NULL;
+    if (!read_table_push(obj)) {
+        Py_DECREF(obj);
+        return NULL;
+    }
+    return obj;
+}
+
+/* Inflates a zlib stream in up to four attempts of growing output size. */
+static PyObject *
+inflate_stream(const unsigned char *src, Py_ssize_t n)
+{
+    if ((size_t)n > (SIZE_MAX - 256) / 4 / 64)
+        return fail_value("SRC_Z: fallo zlib decompress");
+    size_t cap = 4 * (size_t)n + 256;
+    for (int attempt = 0; attempt < 4; attempt++, cap *= 4) {
+        unsigned char *out = (unsigned char *)malloc(cap);
+        if (out == NULL)
+            return PyErr_NoMemory();
+        uLongf out_len = (uLongf)cap;
+        int rc = uncompress(out, &out_len, src, (uLong)n);
+        if (rc == Z_OK) {
+            PyObject *r = PyBytes_FromStringAndSize((const char *)out,
+                                                    (Py_ssize_t)out_len);
+            free(out);
+            return r;
+        }
+        free(out);
+        if (rc != Z_BUF_ERROR)
+            break;
+    }
+    return fail_value("SRC_Z: fallo zlib decompress");
+}
+
+/* Checks that a referenced block used as bytes really is bytes. */
+static PyObject *
+expect_bytes(PyObject *obj, const char *what)
+{
+    if (obj != NULL && !PyBytes_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s: se esperaba bytes, no %.200s", what,
+                     Py_TYPE(obj)->tp_name);
+        Py_DECREF(obj);
+        return NULL;
+    }
+    return obj;
+}
+
+static PyObject *
+read_src_z(READER_ARGS)
+{
+    if (*pos >= size)
+        return fail_value("EOF SRC_Z sub");
+    uint8_t sub = data[(*pos)++];
+    Ref stream;
+    if (sub == MARK_SHORT) {
+        if (*pos >= size)
+            return fail_value("EOF SRC_Z len");
+        Py_ssize_t n = data[(*pos)++];
+        if (size - *pos < n)
+            return fail_value("SRC_Z overflow");
+        stream = Ref::steal(push_new(
+            PyBytes_FromStringAndSize((const char *)data + *pos, n)));
+        *pos += n;
+    }
+    else if (sub == MARK_LONG) {
+        if (*pos >= size)
+            return fail_value("EOF SRC_Z 0xFB");
+        (*pos)++; /* the content tag is not consulted: this block is a stream */
+        Py_ssize_t n = read_len(data, size, pos);
+        if (n < 0 || size - *pos < n)
+            return fail_value("SRC_Z 0xFB overflow");
+        stream = Ref::steal(push_new(
+            PyBytes_FromStringAndSize((const char *)data + *pos, n)));
+        *pos += n;
+    }
+    else if (is_ref_tag(sub)) {
+        stream = Ref::steal(expect_bytes(read_ref(data, size, pos, sub),
+                                         "SRC_Z"));
+    }
+    else {
+        PyErr_Format(PyExc_ValueError, "SRC_Z: sub-marker desconocido 0x%02x",
+                     sub);
+        return NULL;
+    }
+    if (!stream)
+        return NULL;
+    return push_new(inflate_stream((const unsigned char *)PyBytes_AS_STRING(stream.get()),
+                                   PyBytes_GET_SIZE(stream.get())));
+}
+
+PyObject *
+read_dedup_bytes(READER_ARGS)
+{
+    if (*pos >= size)
+        return fail_value("EOF en dedup");
+    uint8_t marker = data[(*pos)++];
+    if (is_ref_tag(marker))
+        return read_ref(data, size, pos, marker);
+    if (marker == MARK_SHORT) {
+        if (*pos >= size)
+            return fail_value("EOF short len");
+        Py_ssize_t n = data[(*pos)++];
+        if (size - *pos < n)
+            return fail_value("short str overflow");
+        const char *p = (const char *)data + *pos;
+        *pos += n;
+        return push_new(PyBytes_FromStringAndSize(p, n));
+    }
+    if (marker == MARK_LONG) {
+        if (*pos >= size)
+            return fail_value("EOF 0xFB tag");
+        uint8_t ctag = data[(*pos)++];
+        Py_ssize_t n = read_len(data, size, pos);
+        if (n < 0 || size - *pos < n)
+            return fail_value("0xFB longitud inválida");
+        const unsigned char *p = data + *pos;
+        *pos += n;
+        if (ctag == TAG_SRC_Z)
+            return push_new(inflate_stream(p, n));
+        return push_new(PyBytes_FromStringAndSize((const char *)p, n));
+    }
+    if (marker == MARK_SRC_Z)
+        return read_src_z(data, size, pos);
+    PyErr_Format(PyExc_ValueError, "Marker dedup_bytes desconocido: 0x%02x",
+                 marker);
+    return NULL;
+}
+
+PyObject *
+read_dedup_bytes_checked(READER_ARGS, const char *what)
+{
+    return expect_bytes(read_dedup_bytes(data, size, pos), what);
+}
+
+/* One length byte, then UTF-8 text; used by 0x15 and by MARK_SHORT in str
+ * blocks. */
+static PyObject *
+read_short_text(READER_ARGS, const char *eof_len, const char *overflow)
+{
+    if (*pos >= size)
+        return fail_value(eof_len);
+    Py_ssize_t n = data[(*pos)++];
+    if (size - *pos < n)
+        return fail_value(overflow);
+    const char *p = (const char *)data + *pos;
+    *pos += n;
+    return push_new(PyUnicode_DecodeUTF8(p, n, "strict"));
+}
+
+PyObject *
+deserialize_short_str(READER_ARGS)
+{
+    return read_short_text(data, size, pos, "EOF 0x15 len", "0x15 overflow");
+}
+
+PyObject *
+read_str_dedup(READER_ARGS)
+{
+    if (*pos >= size)
+        return fail_value("EOF str_dedup");
+    uint8_t marker = data[(*pos)++];
+    if (is_ref_tag(marker))
+        return read_ref(data, size, pos, marker);
+    if (marker == MARK_SHORT)
+        return read_short_text(data, size, pos, "EOF short len",
+                               "short str overflow");
+    if (marker == TAG_SHORT_STR)
+        return read_short_text(data, size, pos, "EOF 0x15 len", "0x15 overflow");
+    if (marker == MARK_LONG) {
+        if (*pos >= size)
+            return fail_value("EOF 0xFB tag");
+        (*pos)++; /* content tag: text is never inflated here */
+        Py_ssize_t n = read_len(data, size, pos);
+        if (n < 0 || size - *pos < n)
+            return fail_value("0xFB str overflow");
+        const char *p = (const char *)data + *pos;
+        *pos += n;
+        return push_new(PyUnicode_DecodeUTF8(p, n, "strict"));
+    }
+    PyErr_Format(PyExc_ValueError, "str_dedup: marker inesperado 0x%02x", marker);
+    return NULL;
+}
+
+PyObject *
+read_str_any(READER_ARGS)
+{
+    if (*pos >= size)
+        return fail_value("EOF str_any");
+    uint8_t t = data[*pos];
+    if (t == TAG_STR) {
+        (*pos)++;
+        return read_str_dedup(data, size, pos);
+    }
+    if (t == MARK_SHORT || t == TAG_SHORT_STR || t == MARK_LONG || is_ref_tag(t))
+        return read_str_dedup(data, size, pos);
+    PyErr_Format(PyExc_ValueError, "read_str_any: tag inesperado 0x%02x", t);
+    return NULL;
+}
+
+PyObject *
+deserialize_bytearray(READER_ARGS)
+{
+    Ref raw = Ref::steal(read_dedup_bytes_checked(data, size, pos, "0x07"));
+    if (!raw)
+        return NULL;
+    return PyByteArray_FromStringAndSize(PyBytes_AS_STRING(raw.get()),
+                                         PyBytes_GET_SIZE(raw.get()));
+}

@@ -1,0 +1,184 @@
+/* The reference index space: the writer's identity table and placeholder
+ * entries, reference tags in their three widths, and the reader's
+ * process-wide read table, which owns one reference per entry until the next
+ * load begins. */
+#include "vellum.h"
+
+void
+id_tab_insert(DedupState *ds, PyObject *obj, int32_t idx)
+{
+    if (ds->id_count >= (int32_t)((double)ds->id_nb * 0.6)) {
+        int32_t nb = ds->id_nb * 2;
+        IdEntry *nt = (IdEntry *)calloc((size_t)nb, sizeof(IdEntry));
+        if (nt == NULL)
+            return; /* left unregistered: a later occurrence is written in full */
+        uintptr_t mask = (uintptr_t)nb - 1;
+        for (int32_t i = 0; i < ds->id_nb; i++) {
+            IdEntry *e = &ds->id_tab[i];
+            if (e->key == 0)
+                continue;
+            uintptr_t slot = (e->key >> 3) & mask;
+            while (nt[slot].key != 0)
+                slot = (slot + 1) & mask;
+            nt[slot] = *e;
+        }
+        free(ds->id_tab);
+        ds->id_tab = nt;
+        ds->id_nb = nb;
+    }
+    uintptr_t key = (uintptr_t)obj;
+    uintptr_t mask = (uintptr_t)ds->id_nb - 1;
+    uintptr_t slot = (key >> 3) & mask;
+    while (ds->id_tab[slot].key != 0)
+        slot = (slot + 1) & mask;
+    ds->id_tab[slot].key = key;
+    ds->id_tab[slot].val = idx;
+    ds->id_count++;
+}
+
+int32_t
+dedup_register_identity_only(DedupState *ds)
+{
+    if (ds->count >= ds->cap) {
+        if (ds->cap >= INT32_MAX / 2) {
+            PyErr_SetString(PyExc_OverflowError, "demasiados bloques en un stream");
+            return -1;
+        }
+        int32_t nc = ds->cap ? 2 * ds->cap : 256;
+        DEntry *nt = (DEntry *)realloc(ds->table, (size_t)nc * sizeof(DEntry));
+        if (nt == NULL) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        ds->table = nt;
+        ds->cap = nc;
+    }
+    DEntry *e = &ds->table[ds->count];
+    e->tag = DENTRY_PLACEHOLDER;
+    e->data = NULL;
+    e->len = 0;
+    e->next = -1;
+    e->h = 0;
+    return ds->count++;
+}
+
+int
+retain(DedupState *ds, PyObject *obj)
+{
+    return PyList_Append(ds->retained, obj) == 0;
+}
+
+int
+write_ref(Buf *b, int32_t idx)
+{
+    if (idx <= 254)
+        return buf_u8_2(b, TAG_REF8, (uint8_t)idx);
+    if (idx <= 65535) {
+        if (!buf_room(b, 3))
+            return 0;
+        unsigned char *p = b->buf + b->len;
+        p[0] = TAG_REF16;
+        p[1] = (unsigned char)(idx >> 8);
+        p[2] = (unsigned char)idx;
+        b->len += 3;
+        return 1;
+    }
+    if (!buf_room(b, 5))
+        return 0;
+    b->buf[b->len] = TAG_REF32;
+    store_be32(b->buf + b->len + 1, (uint32_t)idx);
+    b->len += 5;
+    return 1;
+}
+
+int
+read_table_grow(void)
+{
+    Py_ssize_t nc = read_table_cap ? 2 * read_table_cap : 256;
+    if ((size_t)nc > PY_SSIZE_T_MAX / sizeof(PyObject *)) {
+        PyErr_NoMemory();
+        return 0;
+    }
+    PyObject **nt = (PyObject **)PyMem_Realloc(read_table,
+                                               (size_t)nc * sizeof(PyObject *));
+    if (nt == NULL) {
+        PyErr_NoMemory();
+        return 0;
+    }
+    read_table = nt;
+    read_table_cap = nc;
+    return 1;
+}
+
+void
+read_table_reset(void)
+{
+    /* Detach the entries before releasing them: a finalizer run by a release
+     * may itself load a stream and use the table. */
+    PyObject **table = read_table;
+    Py_ssize_t count = read_table_count;
+    Py_ssize_t cap = read_table_cap;
+    read_table = NULL;
+    read_table_count = 0;
+    read_table_cap = 0;
+    for (Py_ssize_t i = 0; i < count; i++)
+        Py_XDECREF(table[i]);
+    if (read_table == NULL) {
+        read_table = table;
+        read_table_cap = cap;
+    }
+    else {
+        PyMem_Free(table);
+    }
+}
+
+Py_ssize_t
+read_ref_idx(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+             uint8_t opcode)
+{
+    Py_ssize_t p = *pos;
+    Py_ssize_t idx;
+    switch (opcode) {
+    case TAG_REF8:
+        if (size - p < 1) {
+            PyErr_SetString(PyExc_ValueError, "EOF ref8");
+            return -1;
+        }
+        idx = data[p];
+        p += 1;
+        break;
+    case TAG_REF16:
+        if (size - p < 2) {
+            PyErr_SetString(PyExc_ValueError, "EOF ref16");
+            return -1;
+        }
+        idx = ((Py_ssize_t)data[p] << 8) | data[p + 1];
+        p += 2;
+        break;
+    default:
+        if (size - p < 4) {
+            PyErr_SetString(PyExc_ValueError, "EOF ref32");
+            return -1;
+        }
+        idx = (int32_t)load_be32(data + p);
+        p += 4;
+        break;
+    }
+    if (idx < 0 || idx >= read_table_count) {
+        PyErr_Format(PyExc_IndexError, "ref idx %d fuera de rango [0,%d)",
+                     (int)idx, (int)read_table_count);
+        return -1;
+    }
+    *pos = p;
+    return idx;
+}
+
+PyObject *
+read_ref(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+         uint8_t opcode)
+{
+    Py_ssize_t idx = read_ref_idx(data, size, pos, opcode);
+    if (idx < 0)
+        return NULL;
+    return Py_NewRef(read_table[idx]);
+}

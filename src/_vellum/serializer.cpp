@@ -1,0 +1,94 @@
+/* The serializer's type dispatch: the order of the tests decides which
+ * encoding an object that passes several of them gets.  Touches the
+ * process-wide g_serialize_depth through the inline guard in vellum.h. */
+#include "vellum.h"
+
+int
+serialize_depth_error(void)
+{
+    PyErr_SetString(PyExc_ValueError,
+                    "Profundidad de anidamiento excesiva (>200) al serializar -- "
+                    "mismo límite que verify_stream() ya aplicaba, ahora también "
+                    "en serialize()");
+    return 0;
+}
+
+[[nodiscard]] static int
+serialize_unsupported(PyObject *obj)
+{
+    PyErr_Format(PyExc_TypeError, "Tipo no soportado: %R", (PyObject *)Py_TYPE(obj));
+    return 0;
+}
+
+static inline int
+is_type(PyObject *obj, PyTypeObject *tp)
+{
+    return Py_IS_TYPE(obj, tp) || PyObject_TypeCheck(obj, tp);
+}
+
+static int
+is_array(PyObject *obj)
+{
+    return strcmp(Py_TYPE(obj)->tp_name, "array.array") == 0;
+}
+
+int
+serialize_impl(Buf *b, DedupState *ds, PyObject *obj)
+{
+    PyTypeObject *tp = Py_TYPE(obj);
+    unsigned long flags = PyType_GetFlags(tp);
+
+    if (obj == Py_None)
+        return buf_u8(b, TAG_NONE);
+    /* bool before int: True is a constant, not the integer 1. */
+    if (tp == &PyBool_Type)
+        return buf_u8(b, obj == Py_True ? TAG_TRUE : TAG_FALSE);
+    if (flags & Py_TPFLAGS_LONG_SUBCLASS)
+        return serialize_int(b, obj);
+    if (tp == &PyFloat_Type || PyFloat_Check(obj))
+        return serialize_float(b, PyFloat_AS_DOUBLE(obj));
+    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS)
+        return serialize_str(b, ds, obj);
+    if (flags & Py_TPFLAGS_LIST_SUBCLASS)
+        return serialize_list(b, ds, obj);
+    if (flags & Py_TPFLAGS_DICT_SUBCLASS)
+        return serialize_dict_deduped(b, ds, obj);
+    if (flags & Py_TPFLAGS_BYTES_SUBCLASS)
+        return serialize_bytes(b, ds, obj);
+    if (flags & Py_TPFLAGS_TUPLE_SUBCLASS)
+        return serialize_tuple(b, ds, obj);
+    if (is_type(obj, &PyComplex_Type))
+        return serialize_complex(b, obj);
+    if (is_type(obj, &PyByteArray_Type))
+        return serialize_bytearray(b, ds, obj);
+    /* frozenset before set: neither is a subclass of the other. */
+    if (is_type(obj, &PyFrozenSet_Type))
+        return serialize_frozenset(b, ds, obj);
+    if (is_type(obj, &PySet_Type))
+        return serialize_set(b, ds, obj);
+    if (tp == &PyFunction_Type)
+        return serialize_function(b, ds, obj);
+    if (tp == &PyCoro_Type || tp == &PyGen_Type)
+        return serialize_generator(b, ds, obj);
+    if (obj == Py_Ellipsis)
+        return buf_u8(b, TAG_ELLIPSIS);
+    if (obj == Py_NotImplemented)
+        return buf_u8(b, TAG_NOTIMPLEMENTED);
+    if (PyDictKeys_Check(obj) || PyDictValues_Check(obj) || PyDictItems_Check(obj))
+        return serialize_dict_view(b, ds, obj);
+    if (is_type(obj, &PyDictProxy_Type))
+        return serialize_mappingproxy(b, ds, obj);
+    if (is_array(obj))
+        return serialize_array(b, ds, obj);
+    /* Objects with their own __reduce__ come here once that encoding exists;
+     * they must stay ahead of the code and wrapper types below. */
+    if (tp == &PyCode_Type)
+        return serialize_code(b, ds, obj);
+    if (tp == &PyClassMethod_Type)
+        return serialize_method_wrapper(b, ds, obj, TAG_CLASSMETHOD);
+    if (tp == &PyStaticMethod_Type)
+        return serialize_method_wrapper(b, ds, obj, TAG_STATICMETHOD);
+    if (tp == &PyProperty_Type)
+        return serialize_property(b, ds, obj);
+    return serialize_unsupported(obj);
+}

@@ -1,0 +1,194 @@
+/* Module definition of vellum._vellum: the method table, initialisation, the
+ * four Python-callable functions and the process-wide state they share (the
+ * nesting counters, the reader's reference table, the four caches and the
+ * lazily imported modules). */
+#include "vellum.h"
+
+int g_serialize_depth = 0;
+int g_deserialize_depth = 0;
+
+PyObject **read_table = NULL;
+Py_ssize_t read_table_count = 0;
+Py_ssize_t read_table_cap = 0;
+
+PyObject *source_cache = NULL;
+PyObject *exec_cache = NULL;
+PyObject *cls_cache = NULL;
+PyObject *class_header_cache = NULL;
+
+static PyObject *array_module_cached = NULL;
+static PyObject *builtins_module_cached = NULL;
+
+/* Imports on first use and keeps the module; a failed import is retried on
+ * the next use.  The result is borrowed from the cache. */
+static PyObject *
+get_cached_module(PyObject **slot, const char *name)
+{
+    if (*slot == NULL)
+        *slot = PyImport_ImportModule(name);
+    return *slot;
+}
+
+PyObject *
+get_array_module(void)
+{
+    return get_cached_module(&array_module_cached, "array");
+}
+
+PyObject *
+get_builtins_module(void)
+{
+    return get_cached_module(&builtins_module_cached, "builtins");
+}
+
+/* Output buffer sizing from the root's element count. */
+static Py_ssize_t
+init_cap(PyObject *obj, Py_ssize_t n_elements)
+{
+    if (PyList_Check(obj) || PyTuple_Check(obj)) {
+        if (n_elements > 64)
+            return 6 * n_elements;
+    }
+    else if (PyDict_Check(obj)) {
+        if (n_elements > 32)
+            return 12 * n_elements;
+    }
+    return 512;
+}
+
+static PyObject *
+py_serialize_fast(PyObject *Py_UNUSED(self), PyObject *args)
+{
+    PyObject *obj; /* borrowed from args */
+    if (!PyArg_ParseTuple(args, "O:serialize_fast", &obj))
+        return NULL;
+
+    Py_ssize_t n_elements = 0;
+    if (PyList_Check(obj) || PyTuple_Check(obj))
+        n_elements = PySequence_Size(obj);
+    else if (PyDict_Check(obj))
+        n_elements = PyDict_Size(obj);
+    if (n_elements < 0) {
+        /* A failing length query only affects sizing. */
+        PyErr_Clear();
+        n_elements = 0;
+    }
+
+    DedupState ds;
+    if (!dedup_init(&ds, n_elements))
+        return NULL;
+
+    Buf b = {NULL, 0, 0};
+    Py_ssize_t cap = init_cap(obj, n_elements);
+    b.buf = (unsigned char *)malloc((size_t)cap);
+    if (b.buf != NULL)
+        b.cap = cap;
+
+    int ok = serialize(&b, &ds, obj);
+    dedup_destroy(&ds);
+
+    PyObject *result = NULL;
+    if (ok)
+        result = PyBytes_FromStringAndSize((const char *)b.buf, b.len);
+    free(b.buf);
+    return result;
+}
+
+static PyObject *
+py_deserialize_fast(PyObject *Py_UNUSED(self), PyObject *args)
+{
+    const unsigned char *data;
+    Py_ssize_t size;
+    if (!PyArg_ParseTuple(args, "y#:deserialize_fast", &data, &size))
+        return NULL;
+
+    /* A load started from code that runs during another load (executed
+     * source) gets a table of its own, so the outer stream's indices stay
+     * valid; the outer table comes back when it returns. */
+    static int active = 0;
+    PyObject **outer_table = NULL;
+    Py_ssize_t outer_count = 0, outer_cap = 0;
+    if (active) {
+        outer_table = read_table;
+        outer_count = read_table_count;
+        outer_cap = read_table_cap;
+        read_table = NULL;
+        read_table_count = 0;
+        read_table_cap = 0;
+    }
+    else {
+        read_table_reset();
+    }
+
+    int was_active = active;
+    active = 1;
+    Py_ssize_t pos = 0;
+    PyObject *result = deserialize(data, size, &pos);
+    active = was_active;
+
+    if (was_active) {
+        read_table_reset();
+        PyMem_Free(read_table);
+        read_table = outer_table;
+        read_table_count = outer_count;
+        read_table_cap = outer_cap;
+    }
+    return result;
+}
+
+static PyObject *
+py_verify_stream_fast(PyObject *Py_UNUSED(self), PyObject *args)
+{
+    const unsigned char *data;
+    Py_ssize_t size;
+    int show_source = 0;
+    if (!PyArg_ParseTuple(args, "y#|p:verify_stream_fast", &data, &size,
+                          &show_source))
+        return NULL;
+    PyErr_SetString(PyExc_NotImplementedError,
+                    "verify_stream_fast is not available in this build");
+    return NULL;
+}
+
+static PyObject *
+py_dedup_reset(PyObject *Py_UNUSED(self), PyObject *Py_UNUSED(args))
+{
+    PyObject *caches[] = {source_cache, exec_cache, class_header_cache,
+                          cls_cache};
+    for (PyObject *cache : caches) {
+        if (cache != NULL)
+            PyDict_Clear(cache);
+    }
+    Py_RETURN_NONE;
+}
+
+static PyMethodDef methods[] = {
+    {"serialize_fast", py_serialize_fast, METH_VARARGS, "Serializa en C"},
+    {"deserialize_fast", py_deserialize_fast, METH_VARARGS, "Deserializa en C"},
+    {"verify_stream_fast", py_verify_stream_fast, METH_VARARGS,
+     "Verifica estructura sin ejecutar código"},
+    {"dedup_reset", py_dedup_reset, METH_NOARGS, "Limpia caches de source/exec"},
+    {NULL, NULL, 0, NULL},
+};
+
+static struct PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT,
+    "_vellum", /* m_name */
+    NULL,      /* m_doc */
+    -1,        /* m_size: all state is process-wide */
+    methods,
+    NULL, NULL, NULL, NULL,
+};
+
+PyMODINIT_FUNC
+PyInit__vellum(void)
+{
+    source_cache = PyDict_New();
+    exec_cache = PyDict_New();
+    cls_cache = PyDict_New();
+    class_header_cache = PyDict_New();
+    if (source_cache == NULL || exec_cache == NULL || cls_cache == NULL ||
+        class_header_cache == NULL)
+        return NULL;
+    return PyModule_Create2(&moduledef, 1013);
+}

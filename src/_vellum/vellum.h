@@ -1,0 +1,540 @@
+/* The one header shared by every file of the extension: tag constants, the
+ * plain records of the codec (Buf, Arena, DEntry, IdEntry, DedupState), the
+ * reference handle, the inline byte writers and readers, the process-wide
+ * state and the prototypes that cross files.  Anything used by one file only
+ * is static there. */
+#ifndef VELLUM_H
+#define VELLUM_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <stdint.h>
+#include <string.h>
+
+#include "compat.h"
+
+/* ------------------------------------------------------------------------
+ * Tags.  Every value starts with one tag byte; markers appear only inside
+ * dedup blocks.
+ * ------------------------------------------------------------------------ */
+enum : uint8_t {
+    TAG_NONE = 0x00,
+    TAG_BIGINT = 0x02,
+    TAG_FLOAT = 0x03,
+    TAG_COMPLEX = 0x04,
+    TAG_STR = 0x05,
+    TAG_BYTES = 0x06,
+    TAG_BYTEARRAY = 0x07,
+    TAG_LIST = 0x08,
+    TAG_TUPLE = 0x09,
+    TAG_SET = 0x0A,
+    TAG_FROZENSET = 0x0B,
+    TAG_DICT = 0x0C,
+    TAG_FN_SOURCE = 0x0D,
+    TAG_INT16 = 0x0F,
+    TAG_NEG_INT = 0x10,
+    TAG_UINT8 = 0x11,
+    TAG_NEG8 = 0x12,
+    TAG_DICT_DEDUP = 0x13,
+    TAG_LIST_DEDUP = 0x14,
+    TAG_SHORT_STR = 0x15,
+    TAG_TUPLE_DEDUP = 0x16,
+    TAG_FROZENSET_DEDUP = 0x17,
+    TAG_SRC_Z = 0x1B,
+    TAG_INSTANCE_V1 = 0x1C,
+    TAG_SRC_RAW = 0x1D, /* content tag of plain source text; never a value */
+    TAG_SLOTS_INSTANCE_V1 = 0x1E,
+    TAG_REDUCE_V1 = 0x1F,
+    TAG_FN_BYTECODE = 0x20,
+    TAG_CODE = 0x21,
+    TAG_CLASSMETHOD = 0x22,
+    TAG_STATICMETHOD = 0x23,
+    TAG_PROPERTY = 0x24,
+    TAG_INSTANCE = 0x25,
+    TAG_SLOTS_INSTANCE = 0x26,
+    TAG_REDUCE = 0x27,
+    TAG_ELLIPSIS = 0x28,
+    TAG_NOTIMPLEMENTED = 0x29,
+    TAG_DICT_KEYS = 0x2A,
+    TAG_DICT_VALUES = 0x2B,
+    TAG_DICT_ITEMS = 0x2C,
+    TAG_MAPPINGPROXY = 0x2D,
+    TAG_ARRAY = 0x2E,
+    TAG_INT32 = 0x2F,
+    TAG_FALSE = 0x80,
+    TAG_TRUE = 0x81,
+    TAG_FLOAT_ZERO = 0x82,
+    TAG_FLOAT_NEG_ZERO = 0x83,
+    TAG_FLOAT_ONE = 0x84,
+    TAG_FLOAT_MINUS_ONE = 0x85,
+    TAG_FLOAT_NAN = 0x86,
+    TAG_FLOAT_INF = 0x87,
+    TAG_FLOAT_NEG_INF = 0x88,
+    TAG_SMALLINT = 0xC0, /* 0xC0..0xFA carry the values 0..58 */
+    TAG_SMALLINT_LAST = 0xFA,
+    TAG_REF32 = 0xFC,
+    TAG_REF16 = 0xFD,
+    TAG_REF8 = 0xFE,
+
+    MARK_SHORT = 0x0E,
+    MARK_LONG = 0xFB,
+    MARK_SRC_Z = 0x1B,
+};
+
+#define VELLUM_MAX_DEPTH 200
+#define VELLUM_LEN_MAX ((Py_ssize_t)0xFFFFFFFF)
+#define VELLUM_LARGE_VALUE 65536 /* str/bytes payloads from here skip content dedup */
+#define VELLUM_SHORT_MAX 63      /* longest payload of the one-byte-length forms */
+
+/* ------------------------------------------------------------------------
+ * Reference handle: owns one strong reference (or none) and drops it on
+ * scope exit.  Borrowed references stay raw PyObject pointers.
+ * ------------------------------------------------------------------------ */
+class Ref {
+public:
+    Ref() noexcept : p_(nullptr) {}
+    static Ref steal(PyObject *p) noexcept { return Ref(p); }
+    static Ref borrow(PyObject *p) noexcept
+    {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(Ref &&other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Ref &operator=(Ref &&other) noexcept
+    {
+        PyObject *old = p_;
+        p_ = other.p_;
+        other.p_ = nullptr;
+        Py_XDECREF(old);
+        return *this;
+    }
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject *get() const noexcept { return p_; }
+    [[nodiscard]] PyObject *release() noexcept
+    {
+        PyObject *p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject *p) noexcept : p_(p) {}
+    PyObject *p_;
+};
+
+/* ------------------------------------------------------------------------
+ * Output buffer and byte writers.  Writers return 1, or 0 with an exception
+ * set; a failed write leaves len unchanged.
+ * ------------------------------------------------------------------------ */
+struct Buf {
+    unsigned char *buf;
+    Py_ssize_t len;
+    Py_ssize_t cap;
+};
+
+[[nodiscard]] int buf_grow(Buf *b, Py_ssize_t need);
+[[nodiscard]] int write_len_overflow(Py_ssize_t n);
+
+/* Makes room for k more bytes; the caller stores them at b->buf + b->len. */
+[[nodiscard]] static inline int
+buf_room(Buf *b, Py_ssize_t k)
+{
+    return b->len + k <= b->cap || buf_grow(b, k);
+}
+
+[[nodiscard]] static inline int
+buf_u8(Buf *b, uint8_t v)
+{
+    if (b->len >= b->cap && !buf_grow(b, 1))
+        return 0;
+    b->buf[b->len++] = v;
+    return 1;
+}
+
+[[nodiscard]] static inline int
+buf_u8_2(Buf *b, uint8_t a, uint8_t c)
+{
+    if (!buf_room(b, 2))
+        return 0;
+    b->buf[b->len] = a;
+    b->buf[b->len + 1] = c;
+    b->len += 2;
+    return 1;
+}
+
+[[nodiscard]] static inline int
+buf_raw(Buf *b, const void *d, Py_ssize_t n)
+{
+    if (!buf_room(b, n))
+        return 0;
+    if (n > 0)
+        memcpy(b->buf + b->len, d, (size_t)n);
+    b->len += n;
+    return 1;
+}
+
+[[nodiscard]] static inline int
+buf_u16be(Buf *b, uint16_t v)
+{
+    return buf_u8_2(b, (uint8_t)(v >> 8), (uint8_t)(v & 0xFF));
+}
+
+static inline void
+store_be32(unsigned char *p, uint32_t v)
+{
+    p[0] = (unsigned char)(v >> 24);
+    p[1] = (unsigned char)(v >> 16);
+    p[2] = (unsigned char)(v >> 8);
+    p[3] = (unsigned char)v;
+}
+
+static inline void
+store_be64(unsigned char *p, uint64_t v)
+{
+    store_be32(p, (uint32_t)(v >> 32));
+    store_be32(p + 4, (uint32_t)v);
+}
+
+[[nodiscard]] static inline int
+buf_u32be(Buf *b, uint32_t v)
+{
+    if (!buf_room(b, 4))
+        return 0;
+    store_be32(b->buf + b->len, v);
+    b->len += 4;
+    return 1;
+}
+
+[[nodiscard]] static inline int
+buf_u64be(Buf *b, uint64_t v)
+{
+    if (!buf_room(b, 8))
+        return 0;
+    store_be64(b->buf + b->len, v);
+    b->len += 8;
+    return 1;
+}
+
+static inline uint64_t
+double_bits(double d)
+{
+    uint64_t u;
+    memcpy(&u, &d, sizeof u);
+    return u;
+}
+
+static inline double
+bits_double(uint64_t u)
+{
+    double d;
+    memcpy(&d, &u, sizeof d);
+    return d;
+}
+
+/* Length field: 1 byte up to 63, 2 bytes (0x40 | high six bits, low byte) up
+ * to 16,383, else 0xFF and 32 bits.  Lengths past 32 bits are refused. */
+[[nodiscard]] static inline int
+write_len(Buf *b, Py_ssize_t n)
+{
+    if (n <= 0x3F)
+        return buf_u8(b, (uint8_t)n);
+    if (n <= 0x3FFF)
+        return buf_u8_2(b, (uint8_t)(0x40 | (n >> 8)), (uint8_t)(n & 0xFF));
+    if (n > VELLUM_LEN_MAX)
+        return write_len_overflow(n);
+    if (!buf_room(b, 5))
+        return 0;
+    b->buf[b->len] = 0xFF;
+    store_be32(b->buf + b->len + 1, (uint32_t)n);
+    b->len += 5;
+    return 1;
+}
+
+/* ------------------------------------------------------------------------
+ * Reader cursor helpers.  No read at or past size.
+ * ------------------------------------------------------------------------ */
+static inline uint32_t
+load_be32(const unsigned char *p)
+{
+    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) |
+           ((uint32_t)p[2] << 8) | (uint32_t)p[3];
+}
+
+static inline uint64_t
+load_be64(const unsigned char *p)
+{
+    return ((uint64_t)load_be32(p) << 32) | load_be32(p + 4);
+}
+
+/* Decoded length, or -1 when the field is truncated (message left to the
+ * caller). */
+static inline Py_ssize_t
+read_len(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos)
+{
+    Py_ssize_t p = *pos;
+    if (p >= size)
+        return -1;
+    unsigned bv = data[p++];
+    if (bv <= 0x3F) {
+        *pos = p;
+        return (Py_ssize_t)bv;
+    }
+    if ((bv & 0xC0) == 0x40) {
+        if (p >= size)
+            return -1;
+        Py_ssize_t n = (Py_ssize_t)((bv & 0x3F) << 8) | data[p];
+        *pos = p + 1;
+        return n;
+    }
+    if (size - p < 4)
+        return -1;
+    Py_ssize_t n = (Py_ssize_t)load_be32(data + p);
+    *pos = p + 4;
+    return n;
+}
+
+/* ------------------------------------------------------------------------
+ * Per-call dedup state: the index table (content entries and identity
+ * placeholders share one numbering), the content hash chains, the payload
+ * arena and the identity table.
+ * ------------------------------------------------------------------------ */
+struct ArenaBlock;
+
+/* Payload copies live in blocks that never move: growth adds a block. */
+struct Arena {
+    unsigned char *base; /* current block */
+    size_t pos;          /* bytes handed out of the current block */
+    size_t cap;          /* size of the current block */
+    ArenaBlock *blocks;  /* every block, newest first */
+};
+
+struct DEntry {
+    uint8_t tag; /* content tag, 0xFF for an identity placeholder */
+    const unsigned char *data;
+    Py_ssize_t len;
+    int32_t next; /* next entry of the same hash chain, -1 at the end */
+    uint32_t h;
+};
+
+struct IdEntry {
+    uintptr_t key; /* object address, 0 for an empty slot */
+    int32_t val;
+};
+
+struct DedupState {
+    Arena arena;
+    DEntry *table;
+    int32_t count;
+    int32_t cap;
+    int32_t *buckets;
+    int32_t nbuckets;
+    IdEntry *id_tab;
+    int32_t id_nb;
+    int32_t id_count;
+    PyObject *retained; /* owns what the serializer creates and then writes */
+};
+
+#define DENTRY_PLACEHOLDER 0xFF
+
+[[nodiscard]] int dedup_init(DedupState *ds, Py_ssize_t estimated_size);
+void dedup_destroy(DedupState *ds);
+uint32_t fnv1a(uint8_t tag, const unsigned char *d, Py_ssize_t n);
+uint32_t dedup_pyhash(PyObject *obj, uint8_t tag);
+int32_t dedup_find(const DedupState *ds, uint8_t tag, const unsigned char *d,
+                   Py_ssize_t n);
+int32_t dedup_find_h(const DedupState *ds, uint8_t tag, const unsigned char *d,
+                     Py_ssize_t n, uint32_t h);
+int32_t dedup_register(DedupState *ds, uint8_t tag, const unsigned char *d,
+                       Py_ssize_t n);
+int32_t dedup_register_h(DedupState *ds, PyObject *obj, uint8_t tag,
+                         const unsigned char *d, Py_ssize_t n, uint32_t h);
+
+/* Identity table: open addressing on the object's address, no references. */
+static inline int32_t
+id_tab_find(const DedupState *ds, PyObject *obj)
+{
+    if (ds->id_count == 0)
+        return -1;
+    uintptr_t key = (uintptr_t)obj;
+    uintptr_t mask = (uintptr_t)ds->id_nb - 1;
+    uintptr_t slot = (key >> 3) & mask;
+    for (;;) {
+        const IdEntry *e = &ds->id_tab[slot];
+        if (e->key == key)
+            return e->val;
+        if (e->key == 0)
+            return -1;
+        slot = (slot + 1) & mask;
+    }
+}
+
+void id_tab_insert(DedupState *ds, PyObject *obj, int32_t idx);
+int32_t dedup_register_identity_only(DedupState *ds);
+[[nodiscard]] int write_ref(Buf *b, int32_t idx);
+[[nodiscard]] int retain(DedupState *ds, PyObject *obj);
+
+/* ------------------------------------------------------------------------
+ * Process-wide state.
+ * ------------------------------------------------------------------------ */
+extern int g_serialize_depth;
+extern int g_deserialize_depth;
+
+extern PyObject **read_table;
+extern Py_ssize_t read_table_count;
+extern Py_ssize_t read_table_cap;
+
+extern PyObject *source_cache;
+extern PyObject *exec_cache;
+extern PyObject *cls_cache;
+extern PyObject *class_header_cache;
+
+/* Borrowed from the cached module pointers (kept for the process). */
+PyObject *get_array_module(void);
+PyObject *get_builtins_module(void);
+
+/* Reader side of the index space. */
+int read_table_grow(void);
+void read_table_reset(void);
+
+/* Takes a new reference to obj; 1, or 0 with MemoryError. */
+[[nodiscard]] static inline int
+read_table_push(PyObject *obj)
+{
+    if (read_table_count >= read_table_cap && !read_table_grow())
+        return 0;
+    read_table[read_table_count++] = Py_NewRef(obj);
+    return 1;
+}
+
+Py_ssize_t read_ref_idx(const unsigned char *data, Py_ssize_t size,
+                        Py_ssize_t *pos, uint8_t opcode);
+PyObject *read_ref(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+                   uint8_t opcode);
+
+static inline bool
+is_ref_tag(unsigned t)
+{
+    return t >= TAG_REF32 && t <= TAG_REF8;
+}
+
+/* ------------------------------------------------------------------------
+ * Serializer.  Writers return 1, or 0 with an exception set.
+ * ------------------------------------------------------------------------ */
+int serialize_impl(Buf *b, DedupState *ds, PyObject *obj);
+int serialize_depth_error(void);
+
+/* Every nested value goes through this guard, one level per call. */
+[[nodiscard]] static inline int
+serialize(Buf *b, DedupState *ds, PyObject *obj)
+{
+    if (g_serialize_depth >= VELLUM_MAX_DEPTH)
+        return serialize_depth_error();
+    ++g_serialize_depth;
+    int ok = serialize_impl(b, ds, obj);
+    --g_serialize_depth;
+    return ok;
+}
+
+/* scalars.cpp */
+[[nodiscard]] int serialize_int(Buf *b, PyObject *obj);
+[[nodiscard]] int serialize_float(Buf *b, double v);
+[[nodiscard]] int serialize_complex(Buf *b, PyObject *obj);
+
+/* containers.cpp */
+[[nodiscard]] int serialize_list(Buf *b, DedupState *ds, PyObject *list);
+[[nodiscard]] int serialize_tuple(Buf *b, DedupState *ds, PyObject *tuple);
+[[nodiscard]] int serialize_dict_deduped(Buf *b, DedupState *ds, PyObject *d);
+[[nodiscard]] int serialize_dict(Buf *b, DedupState *ds, PyObject *d);
+[[nodiscard]] int serialize_set(Buf *b, DedupState *ds, PyObject *s);
+[[nodiscard]] int serialize_frozenset(Buf *b, DedupState *ds, PyObject *s);
+[[nodiscard]] int serialize_generator(Buf *b, DedupState *ds, PyObject *gen);
+[[nodiscard]] int serialize_dict_view(Buf *b, DedupState *ds, PyObject *view);
+[[nodiscard]] int serialize_mappingproxy(Buf *b, DedupState *ds, PyObject *proxy);
+[[nodiscard]] int serialize_array(Buf *b, DedupState *ds, PyObject *arr);
+
+/* dedup.cpp */
+[[nodiscard]] int write_dedup_typed(Buf *b, DedupState *ds, PyObject *obj,
+                                    uint8_t type_tag, const unsigned char *d,
+                                    Py_ssize_t n);
+[[nodiscard]] int write_dedup(Buf *b, DedupState *ds, uint8_t tag,
+                              const unsigned char *d, Py_ssize_t n);
+[[nodiscard]] int serialize_str(Buf *b, DedupState *ds, PyObject *s);
+[[nodiscard]] int serialize_bytes(Buf *b, DedupState *ds, PyObject *obj);
+[[nodiscard]] int serialize_bytearray(Buf *b, DedupState *ds, PyObject *obj);
+
+/* functions.cpp */
+[[nodiscard]] int serialize_function(Buf *b, DedupState *ds, PyObject *fn);
+[[nodiscard]] int serialize_code(Buf *b, DedupState *ds, PyObject *code);
+[[nodiscard]] int serialize_method_wrapper(Buf *b, DedupState *ds, PyObject *obj,
+                                           uint8_t tag);
+[[nodiscard]] int serialize_property(Buf *b, DedupState *ds, PyObject *prop);
+
+/* ------------------------------------------------------------------------
+ * Deserializer.  Readers take the cursor (data, size, pos) and return a new
+ * reference, or null with an exception set.
+ * ------------------------------------------------------------------------ */
+PyObject *deserialize_impl(const unsigned char *data, Py_ssize_t size,
+                           Py_ssize_t *pos);
+PyObject *deserialize_depth_error(void);
+
+static inline PyObject *
+deserialize(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos)
+{
+    if (g_deserialize_depth >= VELLUM_MAX_DEPTH)
+        return deserialize_depth_error();
+    ++g_deserialize_depth;
+    PyObject *r = deserialize_impl(data, size, pos);
+    --g_deserialize_depth;
+    return r;
+}
+
+/* obj.name(arg), arg passed as one positional argument whatever its type. */
+PyObject *call_method_one(PyObject *obj, const char *name, PyObject *arg);
+
+/* Raises ValueError with msg and returns null. */
+PyObject *fail_value(const char *msg);
+
+#define READER_ARGS const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos
+
+/* scalars.cpp */
+PyObject *deserialize_bigint(READER_ARGS);
+PyObject *deserialize_float(READER_ARGS);
+PyObject *deserialize_complex(READER_ARGS);
+PyObject *deserialize_int16(READER_ARGS);
+PyObject *deserialize_neg_int(READER_ARGS, uint8_t tag);
+PyObject *deserialize_uint8(READER_ARGS);
+PyObject *deserialize_int32(READER_ARGS);
+PyObject *deserialize_float_const(uint8_t tag);
+
+/* containers.cpp */
+PyObject *deserialize_list_deduped(READER_ARGS);
+PyObject *deserialize_tuple_deduped(READER_ARGS);
+PyObject *deserialize_frozenset_deduped(READER_ARGS);
+PyObject *deserialize_seq(READER_ARGS, uint8_t tag);
+PyObject *deserialize_dict_deduped(READER_ARGS);
+PyObject *deserialize_dict(READER_ARGS);
+PyObject *deserialize_mappingproxy(READER_ARGS);
+PyObject *deserialize_array(READER_ARGS);
+
+/* dedup.cpp */
+PyObject *read_dedup_bytes(READER_ARGS);
+PyObject *read_str_dedup(READER_ARGS);
+PyObject *read_str_any(READER_ARGS);
+PyObject *deserialize_short_str(READER_ARGS);
+PyObject *deserialize_bytearray(READER_ARGS);
+PyObject *read_dedup_bytes_checked(READER_ARGS, const char *what);
+
+/* functions.cpp */
+PyObject *exec_source(PyObject *source);
+PyObject *deserialize_fn_source(READER_ARGS);
+PyObject *deserialize_fn_bytecode(READER_ARGS);
+PyObject *deserialize_code(READER_ARGS);
+PyObject *deserialize_method_wrapper(READER_ARGS, uint8_t tag);
+PyObject *deserialize_property(READER_ARGS);
+
+#endif /* VELLUM_H */

@@ -1,0 +1,1 @@
+"""Pure-Python side of vellum, importable as ``vellum.vellum``."""
