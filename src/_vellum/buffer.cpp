@@ -1,6 +1,52 @@
-/* Growth of the output buffer; the byte writers themselves are inline in
- * vellum.h.  Touches no process-wide state. */
+/* The output buffer's block: creation, growth, and hand-over as the result
+ * bytes object.  The byte writers themselves are inline in vellum.h.
+ * Touches no process-wide state. */
 #include "vellum.h"
+
+/* Starts with cap bytes; without memory the buffer starts empty instead and
+ * the first write grows it. */
+int
+buf_init(Buf *b, Py_ssize_t cap)
+{
+    b->len = 0;
+    b->owner = PyBytes_FromStringAndSize(NULL, cap);
+    if (b->owner == NULL) {
+        PyErr_Clear();
+        b->buf = NULL;
+        b->cap = 0;
+        return 1;
+    }
+    b->buf = (unsigned char *)PyBytes_AS_STRING(b->owner);
+    b->cap = cap;
+    return 1;
+}
+
+/* Trims the block to the bytes written and hands it over. */
+PyObject *
+buf_finish(Buf *b)
+{
+    PyObject *result;
+    if (b->owner == NULL) {
+        result = PyBytes_FromStringAndSize(NULL, 0);
+    }
+    else {
+        result = b->owner;
+        b->owner = NULL;
+        if (_PyBytes_Resize(&result, b->len) < 0)
+            result = NULL;
+    }
+    b->buf = NULL;
+    b->len = b->cap = 0;
+    return result;
+}
+
+void
+buf_free(Buf *b)
+{
+    Py_CLEAR(b->owner);
+    b->buf = NULL;
+    b->len = b->cap = 0;
+}
 
 int
 buf_grow(Buf *b, Py_ssize_t need)
@@ -17,12 +63,19 @@ buf_grow(Buf *b, Py_ssize_t need)
         }
         nc *= 2;
     }
-    unsigned char *nb = (unsigned char *)realloc(b->buf, (size_t)nc);
-    if (nb == NULL) {
-        PyErr_NoMemory();
+    if (b->owner == NULL) {
+        b->owner = PyBytes_FromStringAndSize(NULL, nc);
+        if (b->owner == NULL)
+            return 0;
+    }
+    else if (_PyBytes_Resize(&b->owner, nc) < 0) {
+        /* The old block is gone with the failed resize; nothing more is
+         * written after a failure. */
+        b->buf = NULL;
+        b->len = b->cap = 0;
         return 0;
     }
-    b->buf = nb;
+    b->buf = (unsigned char *)PyBytes_AS_STRING(b->owner);
     b->cap = nc;
     return 1;
 }

@@ -11,8 +11,8 @@
 #  define VELLUM_HAVE_NATIVE_BYTES 0
 #endif
 
-/* Number of bytes needed for the magnitude of a non-negative int, at least 1.
- * Returns -1 with an exception set on failure. */
+/* Number of bytes that hold the magnitude of a non-negative int, at least 1;
+ * may be one more than the minimum.  Returns -1 with an exception set. */
 static inline Py_ssize_t
 compat_long_magnitude_size(PyObject *absval)
 {
@@ -65,6 +65,26 @@ compat_long_from_be_bytes(const unsigned char *in, Py_ssize_t n)
 #else
     return _PyLong_FromByteArray(in, (size_t)n, /*little_endian=*/0,
                                  /*is_signed=*/0);
+#endif
+}
+
+/* Value of an int stored in a single machine word (the common case), read
+ * without a call.  Returns 1 and sets *v, or 0 when the int is larger. */
+static inline int
+compat_long_compact_value(PyObject *obj, long long *v)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    PyLongObject *lo = (PyLongObject *)obj;
+    if (!PyUnstable_Long_IsCompact(lo))
+        return 0;
+    *v = (long long)PyUnstable_Long_CompactValue(lo);
+    return 1;
+#else
+    Py_ssize_t n = Py_SIZE(obj);
+    if (n < -1 || n > 1)
+        return 0;
+    *v = (long long)n * (long long)((PyLongObject *)obj)->ob_digit[0];
+    return 1;
 #endif
 }
 

@@ -289,14 +289,22 @@ write_dedup_typed_new(Buf *b, DedupState *ds, PyObject *obj, uint8_t type_tag,
         return buf_u8(b, type_tag) && write_long_block(b, type_tag, d, n);
     }
 
+    /* An exact str or bytes is found again by its content under the same
+     * cached hash, which yields the index that an identity entry would
+     * record; leaving it out of the identity table keeps that table small.
+     * Subclasses, whose hash may be anything, are recorded. */
+    PyObject *id_obj = Py_IS_TYPE(obj, &PyUnicode_Type) || Py_IS_TYPE(obj, &PyBytes_Type)
+                           ? NULL
+                           : obj;
     uint32_t h = dedup_pyhash(obj, type_tag);
     if (h != 0) {
         idx = dedup_find_h(ds, type_tag, d, n, h);
         if (idx >= 0) {
-            id_tab_insert(ds, obj, idx);
+            if (id_obj != NULL)
+                id_tab_insert(ds, id_obj, idx);
             return write_typed_ref(b, type_tag, idx);
         }
-        if (dedup_register_h(ds, obj, type_tag, d, n, h) < 0)
+        if (dedup_register_h(ds, id_obj, type_tag, d, n, h) < 0)
             return 0;
     }
     else {
@@ -351,10 +359,12 @@ write_dedup(Buf *b, DedupState *ds, uint8_t tag, const unsigned char *d,
 int
 serialize_str(Buf *b, DedupState *ds, PyObject *s)
 {
-    /* A repeated object needs neither its UTF-8 form nor a hash. */
-    int32_t idx = id_tab_find(ds, s);
-    if (idx >= 0)
-        return write_ref(b, idx);
+    /* Only subclasses and large strings are in the identity table. */
+    if (!Py_IS_TYPE(s, &PyUnicode_Type) || PyUnicode_GET_LENGTH(s) >= VELLUM_LARGE_VALUE / 4) {
+        int32_t idx = id_tab_find(ds, s);
+        if (idx >= 0)
+            return write_ref(b, idx);
+    }
     const char *d;
     Py_ssize_t n;
     if (PyUnicode_IS_ASCII(s)) {

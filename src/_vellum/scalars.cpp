@@ -61,8 +61,11 @@ serialize_int64(Buf *b, long long v)
 int
 serialize_int(Buf *b, PyObject *obj)
 {
+    long long v;
+    if (compat_long_compact_value(obj, &v))
+        return serialize_int64(b, v);
     int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    v = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (overflow == 0) {
         if (v == -1 && PyErr_Occurred())
             return 0;
@@ -82,9 +85,16 @@ serialize_int(Buf *b, PyObject *obj)
         PyErr_NoMemory();
         return 0;
     }
-    int ok = compat_long_to_be_bytes(absval.get(), mag, m) == 0 &&
-             buf_u8_2(b, TAG_BIGINT, overflow < 0 ? 1 : 0) &&
-             write_len(b, m) && buf_raw(b, mag, m);
+    if (compat_long_to_be_bytes(absval.get(), mag, m) < 0) {
+        free(mag);
+        return 0;
+    }
+    /* The size asked for may leave room for a sign bit: drop zero bytes. */
+    Py_ssize_t k = 0;
+    while (k < m - 1 && mag[k] == 0)
+        k++;
+    int ok = buf_u8_2(b, TAG_BIGINT, overflow < 0 ? 1 : 0) &&
+             write_len(b, m - k) && buf_raw(b, mag + k, m - k);
     free(mag);
     return ok;
 }

@@ -36,7 +36,7 @@ int
 serialize_impl(Buf *b, DedupState *ds, PyObject *obj)
 {
     PyTypeObject *tp = Py_TYPE(obj);
-    unsigned long flags = PyType_GetFlags(tp);
+    unsigned long flags = tp->tp_flags;
 
     if (obj == Py_None)
         return buf_u8(b, TAG_NONE);

@@ -78,20 +78,20 @@ py_serialize_fast(PyObject *Py_UNUSED(self), PyObject *args)
     if (!dedup_init(&ds, n_elements))
         return NULL;
 
-    Buf b = {NULL, 0, 0};
-    Py_ssize_t cap = init_cap(obj, n_elements);
-    b.buf = (unsigned char *)malloc((size_t)cap);
-    if (b.buf != NULL)
-        b.cap = cap;
+    Buf b;
+    if (!buf_init(&b, init_cap(obj, n_elements))) {
+        dedup_destroy(&ds);
+        return NULL;
+    }
 
     int ok = serialize(&b, &ds, obj);
     dedup_destroy(&ds);
 
-    PyObject *result = NULL;
-    if (ok)
-        result = PyBytes_FromStringAndSize((const char *)b.buf, b.len);
-    free(b.buf);
-    return result;
+    if (!ok) {
+        buf_free(&b);
+        return NULL;
+    }
+    return buf_finish(&b);
 }
 
 static PyObject *

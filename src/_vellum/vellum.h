@@ -131,13 +131,19 @@ private:
  * Output buffer and byte writers.  Writers return 1, or 0 with an exception
  * set; a failed write leaves len unchanged.
  * ------------------------------------------------------------------------ */
+/* The block is the storage of a bytes object (`owner`), so that the result
+ * is handed out by trimming it instead of copying the whole output. */
 struct Buf {
     unsigned char *buf;
     Py_ssize_t len;
     Py_ssize_t cap;
+    PyObject *owner; /* bytes object of size cap holding buf, or null */
 };
 
+[[nodiscard]] int buf_init(Buf *b, Py_ssize_t cap);
 [[nodiscard]] int buf_grow(Buf *b, Py_ssize_t need);
+PyObject *buf_finish(Buf *b);
+void buf_free(Buf *b);
 [[nodiscard]] int write_len_overflow(Py_ssize_t n);
 
 /* Makes room for k more bytes; the caller stores them at b->buf + b->len. */

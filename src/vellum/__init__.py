@@ -20,6 +20,9 @@ def dumps(obj: object) -> bytes:
 def loads(data: "bytes | bytearray | memoryview") -> object:
     """Rebuild the object graph serialized in ``data``.
 
-    Bytes after the first complete value are ignored.
+    ``data`` is any bytes-like object; bytes after the first complete value
+    are ignored.
     """
+    if type(data) is not bytes and isinstance(data, (bytearray, memoryview)):
+        data = bytes(data)
     return deserialize_fast(data)
