@@ -1,0 +1,333 @@
+"""Compare vellum.dumps / vellum.loads with pickle and its peers on a fixed corpus.
+
+    python3 benchmarks/bench.py [--quick] [--only NAME[,NAME]] [--repeat N]
+
+Every workload is one object passed to dumps.  Each codec runs only where it
+can; a codec that raises is shown as n/a.  Times are the best of --repeat
+runs, each run a loop sized to last about TARGET seconds, with the garbage
+collector off.  Results are kept alive until the clock stops, so freeing them
+is never timed.  Run this file as a script: cloudpickle and dill then take the
+functions below by value, as vellum does.
+"""
+
+import argparse
+import gc
+import marshal
+import math
+import pickle
+import random
+import string
+import sys
+import time
+
+from vellum import dumps as vellum_dumps, loads as vellum_loads
+
+SEED = 20240611
+TARGET = 0.05
+FUNCTION_WORKLOADS = ("functions", "closures")
+
+
+# Factories for the function workloads.  Their bodies use builtins only, so
+# the functions still work after a load that carries no globals.
+def arith(k):
+    def add(x): return x + k
+    def mul(x): return x * k
+    def poly(x): return x * x + k * x + 1
+    def clamp(x): return max(0, min(k, x))
+    def digits(x): return len(str(abs(x * k)))
+    def parity(x): return (x + k) % 2 == 0
+    return [add, mul, poly, clamp, digits, parity]
+
+
+def lambdas(k, s):
+    return [
+        lambda x: x - k,
+        lambda x: abs(x - k),
+        lambda x: s * (x % 3),
+        lambda x: (x, k, s),
+        lambda x: [x] * (k % 4),
+        lambda x: {s: x},
+        lambda x: x // (k + 1),
+        lambda x: str(x) + s,
+    ]
+
+
+def with_defaults(k, s):
+    def scale(x, factor=k, offset=1.5): return x * factor + offset
+    def label(x, prefix=s, sep=":"): return prefix + sep + str(x)
+    def window(x, lo=-k, hi=k): return lo <= x <= hi
+    def pick(x, table=(1, 2, 3, k)): return table[x % len(table)]
+    def join(x, parts=(s, "a", "b")): return "-".join(parts[: x % 3 + 1])
+    def total(x, extra=k): return sum(range(x % 10)) + extra
+    return [scale, label, window, pick, join, total]
+
+
+def nested(k, s):
+    def outer(x):
+        def inner(y): return y + k
+        return inner(x) * 2
+    def gen_sum(x): return sum(i * k for i in range(x % 7))
+    def comp(x): return [i + k for i in range(x % 5)]
+    def ordered(x): return sorted([x, k, -x], key=lambda v: (abs(v), v))
+    def keyed(x): return {c: i for i, c in enumerate(s)}.get(str(x)[0], -1)
+    def spread(x, *rest, **named): return (x, len(rest), sorted(named), k)
+    return [outer, gen_sum, comp, ordered, keyed, spread]
+
+
+def adder(k):
+    def f(x): return x + k
+    return f
+
+
+# Corpus.  --quick divides every count by ten.
+def fresh(s):
+    """A new str object equal to s (s is never a single character)."""
+    return s.encode().decode()
+
+
+def random_str(rng, lo, hi):
+    return "".join(rng.choices(string.ascii_letters + string.digits, k=rng.randint(lo, hi)))
+
+
+def make_records(rng, n):
+    names = [random_str(rng, 4, 12) for _ in range(500)]
+    return [
+        {
+            "id": i,
+            "name": fresh(rng.choice(names)),
+            "email": f"user{i}@example.org",
+            "score": rng.random() * 100,
+            "active": rng.random() < 0.5,
+            "parent": None,
+            "counts": [rng.randrange(1000) for _ in range(3)],
+            "size": {"w": rng.randrange(2000), "h": rng.randrange(2000)},
+        }
+        for i in range(n)
+    ]
+
+
+def make_distinct(rng, n):
+    seen = {}
+    while len(seen) < n:
+        seen[random_str(rng, 10, 40)] = None
+    return list(seen)
+
+
+def make_functions(rng, n):
+    tails = [random_str(rng, 2, 6) for _ in range(20)]
+    out = []
+    while len(out) < n:
+        k, s = rng.randrange(1, 1000), rng.choice(tails)
+        out += arith(k) + lambdas(k, s) + with_defaults(k, s) + nested(k, s)
+    return out[:n]
+
+
+def make_repeated(rng, n):
+    pool = [random_str(rng, 3, 12) for _ in range(1000)]
+    return [fresh(rng.choice(pool)) for _ in range(n)]
+
+
+def make_shared(rng, n):
+    inner = [[rng.randrange(100) for _ in range(10)] for _ in range(100)]
+    return [[rng.choice(inner)] for _ in range(n)]
+
+
+# name -> (builder(rng, count), full-size count)
+WORKLOADS = {
+    "small ints": (lambda rng, n: [rng.randrange(256) for _ in range(n)], 1_000_000),
+    "int64": (lambda rng, n: [rng.randrange(-2**63, 2**63) for _ in range(n)], 200_000),
+    "floats": (lambda rng, n: [rng.uniform(-1e6, 1e6) for _ in range(n)], 500_000),
+    "repeated strings": (make_repeated, 300_000),
+    "distinct strings": (make_distinct, 100_000),
+    "records": (make_records, 50_000),
+    "bytes 64KiB": (lambda rng, n: [rng.randbytes(65536) for _ in range(n)], 1_000),
+    "shared lists": (make_shared, 10_000),
+    "functions": (make_functions, 2_000),
+    "closures": (lambda rng, n: [adder(i) for i in range(n)], 10_000),
+}
+
+
+# Correctness checks: data compares equal and shared lists stay shared;
+# functions give the same results as the originals.
+def check(name, original, loaded):
+    if name in FUNCTION_WORKLOADS:
+        calls_agree = len(loaded) == len(original) and all(
+            f(x) == g(x) for f, g in zip(loaded, original) for x in (7, -3))
+        return "ok" if calls_agree else "WRONG RESULTS"
+    if loaded != original:
+        return "NOT EQUAL"
+    if name == "shared lists":
+        if len({id(x[0]) for x in loaded}) != len({id(x[0]) for x in original}):
+            return "equal, sharing lost"
+    return "ok"
+
+
+def codecs():
+    """(name, dumps, loads, reset) for every codec that is installed."""
+    def vellum_reset():
+        vellum_loads(vellum_dumps(None))  # drop the references the last load keeps
+    found = [
+        ("vellum", vellum_dumps, vellum_loads, vellum_reset),
+        ("pickle", lambda o: pickle.dumps(o, protocol=5), pickle.loads, None),
+        ("marshal", marshal.dumps, marshal.loads, None),
+    ]
+    try:
+        import msgpack
+        found.append(("msgpack", msgpack.packb, msgpack.unpackb, None))
+    except ImportError:
+        pass
+    try:
+        import cloudpickle
+        found.append(("cloudpickle", lambda o: cloudpickle.dumps(o, protocol=5), cloudpickle.loads, None))
+    except ImportError:
+        pass
+    try:
+        import dill
+        found.append(("dill", dill.dumps, dill.loads, None))
+    except ImportError:
+        pass
+    return found
+
+
+def calibrate(fn, arg, reset):
+    """Calls per timed run, so that a run lasts about TARGET seconds."""
+    gc.collect()
+    start = time.perf_counter()
+    result = fn(arg)
+    once = time.perf_counter() - start
+    del result
+    if reset:
+        reset()
+    return max(1, min(1000, math.ceil(TARGET / max(once, 1e-9))))
+
+
+def timed_run(fn, arg, number, reset):
+    """Seconds per call over one run of `number` calls."""
+    results = [None] * number
+    gc.collect()
+    gc.disable()
+    start = time.perf_counter()
+    for i in range(number):
+        results[i] = fn(arg)
+    elapsed = time.perf_counter() - start
+    gc.enable()
+    del results
+    if reset:
+        reset()
+    return elapsed / number
+
+
+def measure(workload, obj, repeat):
+    """codec -> [dumps s, loads s, size, check], or a short error string.
+
+    The runs of all codecs are interleaved, so a burst of load on the
+    machine slows every codec alike instead of one of them.
+    """
+    rows, jobs = {}, []
+    for codec, dumps, loads, reset in codecs():
+        if codec == "dill" and workload not in FUNCTION_WORKLOADS:
+            continue
+        try:
+            data = dumps(obj)
+            rows[codec] = [math.inf, math.inf, len(data), check(workload, obj, loads(data))]
+            if reset:
+                reset()
+            jobs.append((codec, 0, dumps, obj, calibrate(dumps, obj, None), None))
+            jobs.append((codec, 1, loads, data, calibrate(loads, data, reset), reset))
+        except Exception as exc:
+            rows[codec] = f"n/a ({type(exc).__name__}: {str(exc)[:50]})"
+    for _ in range(repeat):
+        for codec, column, fn, arg, number, reset in jobs:
+            rows[codec][column] = min(rows[codec][column], timed_run(fn, arg, number, reset))
+    return rows
+
+
+def goals_for(workload):
+    """(baseline, [(label, key, threshold)]); key picks a vellum ratio."""
+    if workload in FUNCTION_WORKLOADS:
+        return "cloudpickle", [("dumps >= 5x", "dumps", 5.0), ("size <= 1x", "size", 1.0)]
+    if workload == "bytes 64KiB":
+        return "pickle", [("dumps >= 1x", "dumps", 1.0), ("loads >= 1x", "loads", 1.0),
+                          ("size <= 1x", "size", 1.0)]
+    size_limit = 1.1 if workload == "int64" else 1.0
+    return "pickle", [("dumps >= 1.5x", "dumps", 1.5), ("loads >= 1x", "loads", 1.0),
+                      (f"size <= {size_limit:g}x", "size", size_limit)]
+
+
+def ratios(row, ref):
+    return {"dumps": ref[0] / row[0], "loads": ref[1] / row[1], "size": row[2] / ref[2]}
+
+
+def run_workload(name, obj, repeat):
+    baseline, goals = goals_for(name)
+    print(f"\n== {name} ({len(obj):,} items), x columns vs {baseline}")
+    print(f"  {'codec':<12}{'dumps ms':>10}{'loads ms':>10}{'size':>13}"
+          f"{'dumps x':>9}{'loads x':>9}{'size x':>8}  check")
+    rows = measure(name, obj, repeat)
+    ref = rows.get(baseline)
+    for codec, row in rows.items():
+        if isinstance(row, str):
+            print(f"  {codec:<12}{row}")
+            continue
+        line = f"  {codec:<12}{row[0] * 1e3:>10.2f}{row[1] * 1e3:>10.2f}{row[2]:>13,}"
+        if isinstance(ref, list):
+            r = ratios(row, ref)
+            line += f"{r['dumps']:>8.2f}x{r['loads']:>8.2f}x{r['size']:>7.3f}x"
+        print(line + f"  {row[3]}")
+
+    vel, base = rows.get("vellum"), rows.get(baseline)
+    verdicts = []
+    for label, key, limit in goals:
+        if not (isinstance(vel, list) and isinstance(base, list)):
+            verdicts.append(f"{label}: n/a")
+            continue
+        value = ratios(vel, base)[key]
+        met = value <= limit if key == "size" else value >= limit
+        shown = f"{value:.2f}x"
+        if key == "size":
+            shown = f"{value:.3f}x ({vel[2] - base[2]:+,} B)"
+        verdicts.append(f"{label}: {shown} {'met' if met else 'MISSED'}")
+    print(f"  goals vs {baseline}: " + "; ".join(verdicts))
+    return verdicts
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="a corpus one tenth the size")
+    parser.add_argument("--only", help="comma-separated workload names (e.g. int64,small-ints)")
+    parser.add_argument("--repeat", type=int, default=5, help="timed runs per measurement")
+    args = parser.parse_args()
+    if args.repeat < 1:
+        parser.error("--repeat must be at least 1")
+
+    def key(name):
+        return name.lower().replace("-", " ").replace("_", " ").strip()
+
+    names = list(WORKLOADS)
+    if args.only:
+        wanted = {key(w) for w in args.only.split(",")}
+        unknown = wanted - {key(n) for n in names}
+        if unknown:
+            parser.error(f"unknown workload(s): {', '.join(sorted(unknown))}; "
+                         f"choose from: {', '.join(names)}")
+        names = [n for n in names if key(n) in wanted]
+
+    print(f"Python {sys.version.split()[0]} ({sys.implementation.name}), "
+          f"{'quick' if args.quick else 'full'} corpus, best of {args.repeat}")
+    print("x columns: baseline time / codec time (>1 is faster), codec size / baseline size")
+    summary = {}
+    for name in names:
+        # Each workload has its own seeded generator, so --only keeps the data.
+        build, count = WORKLOADS[name]
+        obj = build(random.Random(f"{SEED}:{name}"), max(1, count // (10 if args.quick else 1)))
+        summary[name] = run_workload(name, obj, args.repeat)
+        del obj
+        gc.collect()
+
+    print("\n== summary (vellum)")
+    for name, verdicts in summary.items():
+        print(f"  {name:<18}" + "; ".join(verdicts))
+
+
+if __name__ == "__main__":
+    main()
