@@ -41,8 +41,7 @@ deserialize_impl(READER_ARGS)
         return fail_value("EOF");
     unsigned t = data[(*pos)++];
 
-    if (t >= TAG_SMALLINT && t <= TAG_SMALLINT_LAST)
-        return PyLong_FromLong((long)(t - TAG_SMALLINT));
+    /* Small integers were settled by the guard. */
     if (t == TAG_NONE)
         Py_RETURN_NONE;
     if (t == TAG_SHORT_STR)

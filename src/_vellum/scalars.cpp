@@ -6,7 +6,7 @@
 #include <math.h>
 
 /* Integers that fit in 64 bits, by the first matching range. */
-[[nodiscard]] static int
+int
 serialize_int64(Buf *b, long long v)
 {
     if (v >= 0) {

@@ -45,7 +45,7 @@ serialize_impl(Buf *b, DedupState *ds, PyObject *obj)
         return buf_u8(b, obj == Py_True ? TAG_TRUE : TAG_FALSE);
     if (flags & Py_TPFLAGS_LONG_SUBCLASS)
         return serialize_int(b, obj);
-    if (tp == &PyFloat_Type || PyFloat_Check(obj))
+    if (tp == &PyFloat_Type)
         return serialize_float(b, PyFloat_AS_DOUBLE(obj));
     if (flags & Py_TPFLAGS_UNICODE_SUBCLASS)
         return serialize_str(b, ds, obj);
@@ -57,6 +57,10 @@ serialize_impl(Buf *b, DedupState *ds, PyObject *obj)
         return serialize_bytes(b, ds, obj);
     if (flags & Py_TPFLAGS_TUPLE_SUBCLASS)
         return serialize_tuple(b, ds, obj);
+    /* Float subclasses: no type derives from float and from one of the
+     * flagged types above, so testing them here keeps the order. */
+    if (PyFloat_Check(obj))
+        return serialize_float(b, PyFloat_AS_DOUBLE(obj));
     if (is_type(obj, &PyComplex_Type))
         return serialize_complex(b, obj);
     if (is_type(obj, &PyByteArray_Type))

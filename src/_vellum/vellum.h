@@ -434,12 +434,26 @@ is_ref_tag(unsigned t)
 int serialize_impl(Buf *b, DedupState *ds, PyObject *obj);
 int serialize_depth_error(void);
 
-/* Every nested value goes through this guard, one level per call. */
+[[nodiscard]] int serialize_int64(Buf *b, long long v);
+[[nodiscard]] int serialize_float(Buf *b, double v);
+
+/* Every nested value goes through this guard, one level per call.  Exact
+ * ints and floats match no other row of the dispatch and run no code, so
+ * they are written here without it. */
 [[nodiscard]] static inline int
 serialize(Buf *b, DedupState *ds, PyObject *obj)
 {
     if (g_serialize_depth >= VELLUM_MAX_DEPTH)
         return serialize_depth_error();
+    PyTypeObject *tp = Py_TYPE(obj);
+    long long v;
+    if (tp == &PyLong_Type && compat_long_compact_value(obj, &v)) {
+        if (v >= 0 && v <= 58)
+            return buf_u8(b, (uint8_t)(TAG_SMALLINT + v));
+        return serialize_int64(b, v);
+    }
+    if (tp == &PyFloat_Type)
+        return serialize_float(b, PyFloat_AS_DOUBLE(obj));
     ++g_serialize_depth;
     int ok = serialize_impl(b, ds, obj);
     --g_serialize_depth;
@@ -448,7 +462,6 @@ serialize(Buf *b, DedupState *ds, PyObject *obj)
 
 /* scalars.cpp */
 [[nodiscard]] int serialize_int(Buf *b, PyObject *obj);
-[[nodiscard]] int serialize_float(Buf *b, double v);
 [[nodiscard]] int serialize_complex(Buf *b, PyObject *obj);
 
 /* containers.cpp */
@@ -488,11 +501,20 @@ PyObject *deserialize_impl(const unsigned char *data, Py_ssize_t size,
                            Py_ssize_t *pos);
 PyObject *deserialize_depth_error(void);
 
+/* Small integers, the most frequent tags, are settled here without a
+ * dispatch call. */
 static inline PyObject *
 deserialize(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos)
 {
     if (g_deserialize_depth >= VELLUM_MAX_DEPTH)
         return deserialize_depth_error();
+    if (*pos < size) {
+        unsigned t = data[*pos];
+        if (t >= TAG_SMALLINT && t <= TAG_SMALLINT_LAST) {
+            ++*pos;
+            return PyLong_FromLong((long)(t - TAG_SMALLINT));
+        }
+    }
     ++g_deserialize_depth;
     PyObject *r = deserialize_impl(data, size, pos);
     --g_deserialize_depth;
