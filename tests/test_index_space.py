@@ -1,0 +1,258 @@
+"""Reference indices: numbering in stream order, the three reference widths,
+the read table and its errors."""
+
+import os
+import sys
+
+import pytest
+
+import vellum
+
+try:
+    from test_roundtrip import assert_same_graph
+except ImportError:  # collected under an import mode that leaves sys.path alone
+    sys.path.insert(0, os.path.dirname(__file__))
+    from test_roundtrip import assert_same_graph
+
+
+def length_field(n):
+    if n < 64:
+        return bytes([n])
+    if n < 16_384:
+        return bytes([0x40 | n >> 8, n & 0xFF])
+    return b"\xff" + n.to_bytes(4, "big")
+
+
+def ref(idx):
+    if idx < 255:
+        return bytes([0xFE, idx])
+    if idx < 65_536:
+        return b"\xfd" + idx.to_bytes(2, "big")
+    return b"\xfc" + idx.to_bytes(4, "big")
+
+
+def short_str(s):
+    data = s.encode()
+    return b"\x15" + bytes([len(data)]) + data
+
+
+def fresh(s):
+    """An equal str that is a different object."""
+    return "".join(list(s))
+
+
+def _worked_example():
+    s = fresh("abc")
+    return [s, s, 1.5]
+
+
+def _self_list():
+    a = []
+    a.append(a)
+    return a
+
+
+def _shared_inner():
+    inner = [1]
+    return [inner, inner]
+
+
+def _tuple_on_cycle():
+    lst = []
+    t = (lst,)
+    lst.append(t)
+    return t
+
+
+def _tuple_reached_twice_on_cycle():
+    lst = []
+    t = (lst,)
+    lst.append(t)
+    return [t, t]
+
+
+def _tuple_after_items():
+    t = (fresh("xy"),)
+    return [t, t[0], t]
+
+
+def _frozenset_after_items():
+    fs = frozenset([fresh("xy")])
+    return [fs, fs]
+
+
+def _dict_before_items():
+    d = {fresh("xy"): 1}
+    return [d, "xy", d]
+
+
+GOLDEN = [
+    # 14 03: list (idx 0) of 3; 15 03 "abc" (idx 1); FE 01; 03 float 1.5
+    pytest.param(
+        _worked_example, "14 03 15 03 61 62 63 FE 01 03 3F F8 00 00 00 00 00 00", id="worked-example"
+    ),
+    # 14 01: list (idx 0) of 1; FE 00: itself
+    pytest.param(_self_list, "14 01 FE 00", id="self-containing-list"),
+    # 14 02: list (idx 0) of 2; 14 01 C1: [1] (idx 1); FE 01: the same inner list
+    pytest.param(_shared_inner, "14 02 14 01 C1 FE 01", id="shared-inner-list"),
+    # 16 01: tuple; 14 01: list (idx 0); 16 01 FE 00: the tuple again, in full (idx 1); outer tuple idx 2
+    pytest.param(_tuple_on_cycle, "16 01 14 01 16 01 FE 00", id="tuple-on-cycle"),
+    # 14 02: list (idx 0); tuple; list (idx 1); inner tuple (idx 2); outer tuple (idx 3);
+    # FE 02: the first match of the tuple
+    pytest.param(
+        _tuple_reached_twice_on_cycle, "14 02 16 01 14 01 16 01 FE 01 FE 02", id="tuple-on-cycle-twice"
+    ),
+    # 14 03: list (idx 0); 16 01 "xy" (idx 1): tuple takes idx 2 after it; FE 01 "xy"; FE 02 the tuple
+    pytest.param(_tuple_after_items, "14 03 16 01 15 02 78 79 FE 01 FE 02", id="tuple-index-after-items"),
+    # 14 02: list (idx 0); 17 01 "xy" (idx 1): frozenset takes idx 2; FE 02
+    pytest.param(_frozenset_after_items, "14 02 17 01 15 02 78 79 FE 02", id="frozenset-index-after-items"),
+    # 14 03: list (idx 0); 13 01: dict (idx 1) {"xy" (idx 2): 1}; FE 02 "xy"; FE 01 the dict
+    pytest.param(_dict_before_items, "14 03 13 01 15 02 78 79 C1 FE 02 FE 01", id="dict-index-before-items"),
+]
+
+GOLDEN_STREAMS = [bytes.fromhex(p.values[1]) for p in GOLDEN]
+
+
+@pytest.mark.parametrize("make, hexstream", GOLDEN)
+def test_golden_stream_written_and_read(make, hexstream):
+    stream = bytes.fromhex(hexstream)
+    assert vellum.dumps(make()) == stream
+    assert_same_graph(make(), vellum.loads(stream))
+
+
+def test_tuple_on_cycle_loads_as_two_equal_tuples():
+    out = vellum.loads(bytes.fromhex("16 01 14 01 16 01 FE 00"))
+    lst = out[0]
+    assert type(out) is tuple and type(lst) is list
+    assert lst[0] is not out
+    assert lst[0][0] is lst
+
+
+def test_tuple_reached_twice_resolves_to_inner_copy():
+    out = vellum.loads(bytes.fromhex("14 02 16 01 14 01 16 01 FE 01 FE 02"))
+    outer, again = out
+    assert again is outer[0][0]
+    assert again is not outer
+
+
+# Boundaries of the reference widths: N distinct strings after the root list
+# (idx 0) take indices 1..N; repeating the last one references index N.
+@pytest.mark.parametrize(
+    "n, tail",
+    [
+        (254, "FE FE"),  # last one-byte reference
+        (255, "FD 00 FF"),  # 255 is already two bytes
+        (65_535, "FD FF FF"),
+        (65_536, "FC 00 01 00 00"),
+    ],
+    ids=["idx-254", "idx-255", "idx-65535", "idx-65536"],
+)
+def test_reference_width_boundaries(n, tail):
+    strings = [f"s{i}" for i in range(n)]
+    obj = strings + [strings[-1]]
+    expected = b"\x14" + length_field(n + 1) + b"".join(map(short_str, strings)) + bytes.fromhex(tail)
+    assert vellum.dumps(obj) == expected
+    out = vellum.loads(expected)
+    assert out[-1] == strings[-1]
+    assert out[-1] is out[-2]
+
+
+@pytest.mark.parametrize(
+    "hexstream",
+    [
+        "14 02 15 01 61 FE 01",  # one-byte form
+        "14 02 15 01 61 FD 00 01",  # non-minimal two-byte form
+        "14 02 15 01 61 FC 00 00 00 01",  # non-minimal four-byte form
+    ],
+)
+def test_reader_accepts_non_minimal_references(hexstream):
+    out = vellum.loads(bytes.fromhex(hexstream))
+    assert out == ["a", "a"] and out[0] is out[1]
+
+
+def test_reader_accepts_one_byte_reference_to_index_255():
+    strings = [f"s{i}" for i in range(255)]
+    stream = b"\x14" + length_field(256) + b"".join(map(short_str, strings)) + b"\xfe\xff"
+    out = vellum.loads(stream)
+    assert out[-1] is out[-2] == "s254"
+
+
+REF_ERRORS = [
+    # 14 03: list (idx 0); "aa" (idx 1); "bb" (idx 2); FE 03: one past the end
+    ("14 03 15 02 61 61 15 02 62 62 FE 03", IndexError, "ref idx 3 fuera de rango [0,3)"),
+    # list (idx 0) and four strings (idx 1-4); FE 05
+    ("14 05 15 01 61 15 01 62 15 01 63 15 01 64 FE 05", IndexError, "ref idx 5 fuera de rango [0,5)"),
+    ("FE 00", IndexError, "ref idx 0 fuera de rango [0,0)"),  # nothing read yet
+    ("14 01 FD 01 00", IndexError, "ref idx 256 fuera de rango [0,1)"),
+    ("14 01 FC 80 00 00 00", IndexError, "ref idx -2147483648 fuera de rango [0,1)"),  # top bit set
+    ("14 01 FC FF FF FF FF", IndexError, "ref idx -1 fuera de rango [0,1)"),
+    ("FE", ValueError, "EOF ref8"),
+    ("14 01 FE", ValueError, "EOF ref8"),
+    ("FD", ValueError, "EOF ref16"),
+    ("FD 00", ValueError, "EOF ref16"),
+    ("FC 00 00 00", ValueError, "EOF ref32"),
+    ("14 01 FC", ValueError, "EOF ref32"),
+]
+
+ERROR_STREAMS = [bytes.fromhex(h) for h, _, _ in REF_ERRORS]
+
+
+@pytest.mark.parametrize("hexstream, exc, message", REF_ERRORS)
+def test_bad_reference_raises(hexstream, exc, message):
+    with pytest.raises(exc) as info:
+        vellum.loads(bytes.fromhex(hexstream))
+    assert type(info.value) is exc
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "before",
+    [
+        "14 02 15 01 61 FE 01",  # a load that succeeded
+        "14 02 14 01 15 02 61 62",  # a load that failed with partly filled lists
+    ],
+)
+def test_read_table_starts_empty_on_every_load(before):
+    try:
+        vellum.loads(bytes.fromhex(before))
+    except ValueError:
+        pass
+    with pytest.raises(IndexError, match=r"^ref idx 0 fuera de rango \[0,0\)$"):
+        vellum.loads(bytes.fromhex("FE 00"))
+
+
+def test_identity_table_growth_keeps_sharing():
+    # A one-item dict root gets the smallest tables, so 2,000 shared lists
+    # force many rounds of growth.
+    inners = [[f"v{i}"] for i in range(2000)]
+    root = {"a": inners + inners}
+    # dict idx 0, "a" idx 1, outer list idx 2, then list 3+2i holding str 4+2i
+    expected = b"\x13\x01" + short_str("a") + b"\x14" + length_field(4000)
+    expected += b"".join(b"\x14\x01" + short_str(f"v{i}") for i in range(2000))
+    expected += b"".join(ref(3 + 2 * i) for i in range(2000))
+    assert vellum.dumps(root) == expected
+    assert_same_graph(root, vellum.loads(expected))
+
+
+def test_content_table_growth_finds_equal_strings():
+    strings = [f"t{i}" for i in range(3000)]
+    copies = [fresh(s) for s in strings]
+    root = {"a": strings + copies}
+    # dict idx 0, "a" idx 1, list idx 2, strings idx 3..3002
+    expected = b"\x13\x01" + short_str("a") + b"\x14" + length_field(6000)
+    expected += b"".join(map(short_str, strings)) + b"".join(ref(3 + i) for i in range(3000))
+    assert vellum.dumps(root) == expected
+    out = vellum.loads(expected)["a"]
+    assert all(out[i] is out[i + 3000] for i in range(3000))
+
+
+def test_payloads_past_first_arena_block_still_match():
+    # 40 x 40,000 bytes is more than the first 1 MiB of payload copies.
+    blocks = [bytes([i]) * 40_000 for i in range(40)]
+    copies = [bytes(bytearray(b)) for b in blocks]
+    expected = b"\x14" + length_field(80)
+    expected += b"".join(b"\x06\xfb\x06\xff\x00\x00\x9c\x40" + b for b in blocks)
+    expected += b"".join(ref(1 + i) for i in range(40))
+    assert vellum.dumps(blocks + copies) == expected
+    out = vellum.loads(expected)
+    assert all(out[i] is out[i + 40] for i in range(40))

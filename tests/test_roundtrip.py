@@ -1,0 +1,320 @@
+"""Round trips of plain data: structure, sharing, cycles and reference counts."""
+
+import gc
+import math
+import struct
+import sys
+import types
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import vellum
+from vellum import _vellum
+
+_F64 = struct.Struct(">d")
+CANONICAL_NAN = bytes.fromhex("7FF8000000000000")
+LARGE_VALUE = 65_536  # from this size on, equal str/bytes are no longer merged
+
+
+def canon(x):
+    """A hashable, totally ordered stand-in for a hashable value that keeps
+    types apart (1, 1.0 and True differ) and floats by their bits."""
+    t = type(x)
+    if t is float:
+        return ("float", _F64.pack(x))
+    if t is complex:
+        return ("complex", _F64.pack(x.real), _F64.pack(x.imag))
+    if t is tuple:
+        return ("tuple", tuple(canon(i) for i in x))
+    if t is frozenset or t is set:
+        return (t.__name__, tuple(sorted(canon(i) for i in x)))
+    return (t.__name__, x)
+
+
+class _GraphCompare:
+    def __init__(self):
+        self.forward = {}  # id(original) -> loaded, for lists, dicts, frozensets
+        self.backward = {}  # id(loaded) -> original
+        self.alive = []  # keeps ids unique while comparing
+        self.texts = {}  # (type, value) -> the one loaded object for that value
+
+    def walk(self, a, b, path):
+        ta = type(a)
+        assert type(b) is ta, f"{path}: {ta.__name__} loaded as {type(b).__name__}"
+        if ta is float:
+            want = CANONICAL_NAN if math.isnan(a) else _F64.pack(a)
+            assert _F64.pack(b) == want, f"{path}: {a!r} loaded as {b!r}"
+        elif ta is complex:
+            assert canon(a) == canon(b), f"{path}: {a!r} loaded as {b!r}"
+        elif ta in (str, bytes):
+            assert a == b, f"{path}: {a!r:.60} loaded as {b!r:.60}"
+            if len(a) < LARGE_VALUE:
+                first = self.texts.setdefault((ta, a), b)
+                assert first is b, f"{path}: equal {ta.__name__} values loaded as two objects"
+        elif ta in (list, dict, frozenset):
+            seen = self.forward.get(id(a))
+            if seen is not None:
+                assert seen is b, f"{path}: a shared {ta.__name__} lost its sharing"
+                return
+            other = self.backward.get(id(b))
+            assert other is None, f"{path}: two distinct {ta.__name__} objects merged"
+            self.forward[id(a)] = b
+            self.backward[id(b)] = a
+            self.alive += (a, b)
+            if ta is list:
+                self._items(a, b, path)
+            elif ta is dict:
+                assert len(a) == len(b), f"{path}: dict of {len(a)} loaded with {len(b)}"
+                for i, ((ka, va), (kb, vb)) in enumerate(zip(a.items(), b.items())):
+                    assert canon(ka) == canon(kb), f"{path}: key {i} {ka!r} loaded as {kb!r}"
+                    self.walk(va, vb, f"{path}[{ka!r}]")
+            else:
+                assert canon(a) == canon(b), f"{path}: {a!r} loaded as {b!r}"
+        elif ta is tuple:
+            # A tuple reached again from inside its own items is written twice,
+            # so tuples carry no sharing guarantee.
+            self._items(a, b, path)
+        elif ta is set:
+            assert canon(a) == canon(b), f"{path}: {a!r} loaded as {b!r}"
+        elif ta is types.MappingProxyType:
+            self.walk(dict(a), dict(b), path)
+        else:
+            assert a == b, f"{path}: {a!r} loaded as {b!r}"
+
+    def _items(self, a, b, path):
+        assert len(a) == len(b), f"{path}: {len(a)} items loaded as {len(b)}"
+        for i, (x, y) in enumerate(zip(a, b)):
+            self.walk(x, y, f"{path}[{i}]")
+
+
+def assert_same_graph(original, loaded):
+    """Equal structure and values; floats by bits (NaN loads canonical); lists,
+    dicts and frozensets shared exactly where the original shared them."""
+    _GraphCompare().walk(original, loaded, "root")
+
+
+def flush_read_table():
+    """The module keeps the last stream's objects; a one-byte load drops them."""
+    vellum.loads(b"\x00")
+
+
+# ---------------------------------------------------------------------------
+# Hypothesis battery
+
+hashables = st.recursive(
+    st.none()
+    | st.booleans()
+    | st.integers()
+    | st.floats(allow_nan=False)
+    | st.complex_numbers(allow_nan=False)
+    | st.text(max_size=12)
+    | st.binary(max_size=12),
+    lambda inner: st.lists(inner, max_size=4).map(tuple) | st.frozensets(inner, max_size=4),
+    max_leaves=8,
+)
+
+leaves = (
+    st.none()
+    | st.booleans()
+    | st.integers()
+    | st.integers(min_value=-(2**200), max_value=2**200)
+    | st.floats()
+    | st.complex_numbers()
+    | st.text()
+    | st.sampled_from(["", "abc", "é", "\U0001d11e", "x" * 64])
+    | st.binary()
+    | st.binary(max_size=80).map(bytearray)
+)
+
+values = st.recursive(
+    leaves,
+    lambda inner: st.lists(inner, max_size=6)
+    | st.lists(inner, max_size=6).map(tuple)
+    | st.dictionaries(hashables, inner, max_size=5)
+    | st.sets(hashables, max_size=5)
+    | st.frozensets(hashables, max_size=5),
+    max_leaves=25,
+)
+
+
+def _mutable_containers(root):
+    found, seen, stack = [], set(), [root]
+    while stack:
+        x = stack.pop()
+        if type(x) not in (list, dict, tuple) or id(x) in seen:
+            continue
+        seen.add(id(x))
+        if type(x) is not tuple:
+            found.append(x)
+        stack.extend(x.values() if type(x) is dict else x)
+    return found
+
+
+@st.composite
+def graphs(draw):
+    """Nested plain data whose lists and dicts are then linked to each other:
+    a container referenced from several places, or from inside itself."""
+    root = draw(st.lists(values, max_size=4))
+    containers = _mutable_containers(root)
+    for _ in range(draw(st.integers(0, 5))):
+        src = draw(st.sampled_from(containers))
+        dst = draw(st.sampled_from(containers))
+        if type(src) is list:
+            src.insert(draw(st.integers(0, len(src))), dst)
+        else:
+            src[draw(hashables)] = dst
+    return root
+
+
+BATTERY = settings(
+    max_examples=200,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+
+
+def _check_verifier_accepts(stream):
+    try:
+        report = _vellum.verify_stream_fast(stream)
+    except NotImplementedError:
+        return
+    assert report.ok, report.error
+    assert report.bytes_consumed == len(stream)
+
+
+@BATTERY
+@given(values)
+def test_nested_plain_data_round_trips(obj):
+    stream = vellum.dumps(obj)
+    assert_same_graph(obj, vellum.loads(stream))
+    _check_verifier_accepts(stream)
+
+
+@BATTERY
+@given(graphs())
+def test_shared_and_cyclic_graphs_round_trip(root):
+    stream = vellum.dumps(root)
+    assert_same_graph(root, vellum.loads(stream))
+    _check_verifier_accepts(stream)
+
+
+# ---------------------------------------------------------------------------
+# Reference counts
+
+
+def _fresh(text):
+    return "".join([text, "-", str(len(text))])  # not interned, not immortal
+
+
+def _make_graph():
+    s = _fresh("shared")
+    inner = [s, 10 ** len(s) * 7, 2.5 * len(s)]  # computed: no shared constants
+    d = {_fresh("key"): inner, "n": None}
+    t = (s, inner)
+    fs = frozenset({_fresh("member"), 7})
+    ba = bytearray(b"ba" * 40)
+    b = bytes(range(200))
+    root = [s, s, inner, inner, d, t, t, fs, fs, ba, ba, b, {3, 4}]
+    root.append(root)
+    d["self"] = d
+    return root, [s, inner, d, t, fs, ba, b, inner[1], inner[2]]
+
+
+def _refcounts(objs):
+    gc.collect()  # cyclic graphs of earlier tests must not die while counting
+    return [sys.getrefcount(o) for o in objs]
+
+
+def test_round_trips_leave_refcounts_unchanged():
+    root, parts = _make_graph()
+    before = _refcounts(parts)
+    for _ in range(300):
+        assert_same_graph(root, vellum.loads(vellum.dumps(root)))
+    flush_read_table()
+    assert _refcounts(parts) == before
+
+
+def test_serializer_temporaries_released_after_call():
+    d = {_fresh("k"): 1}
+    gc.collect()
+    baseline = len(gc.get_objects())
+    for _ in range(300):
+        vellum.dumps([d.keys(), d.values(), d.items(), (x for x in (1, 2)), {1, 2}])
+    gc.collect()
+    assert len(gc.get_objects()) - baseline < 50
+
+
+def _unsupported_deep(parts):
+    s, inner = parts[0], parts[1]
+    return [s, {"k": (inner, [s, object()])}]
+
+
+def _bad_surrogate(parts):
+    return [parts[0], parts[1], {"k": ("ok", "\ud800")}]
+
+
+def _raising_generator(parts):
+    def gen():
+        yield parts[0]
+        raise RuntimeError("boom")
+
+    return [parts[1], gen()]
+
+
+class _SameRepr:
+    def __repr__(self):
+        return "same"
+
+
+def _unorderable_set(parts):
+    return [parts[0], {_SameRepr(), _SameRepr()}]
+
+
+@pytest.mark.parametrize(
+    "build, exc",
+    [
+        (_unsupported_deep, TypeError),
+        (_bad_surrogate, UnicodeEncodeError),
+        (_raising_generator, RuntimeError),
+        (_unorderable_set, TypeError),
+    ],
+    ids=["unsupported-object", "lone-surrogate", "raising-generator", "unorderable-set"],
+)
+def test_failing_dumps_leaves_refcounts_unchanged(build, exc):
+    root, parts = _make_graph()
+    before = _refcounts(parts)
+    for _ in range(300):
+        obj = build(parts)
+        with pytest.raises(exc):
+            vellum.dumps(obj)
+        del obj
+    assert _refcounts(parts) == before
+    assert root[-1] is root
+
+
+def test_read_table_keeps_last_stream_objects_until_next_load():
+    stream = vellum.dumps([_fresh("text"), [1], (2, _fresh("x")), bytearray(b"ba")])
+    out = vellum.loads(stream)
+    held = _refcounts([out, out[0], out[1], out[2], out[3]])
+    flush_read_table()
+    released = _refcounts([out, out[0], out[1], out[2], out[3]])
+    # list, str, inner list and tuple were pushed; a bytearray never is (its bytes are)
+    assert [h - r for h, r in zip(held, released)] == [1, 1, 1, 1, 0]
+
+
+def test_plain_list_tag_is_not_held_by_read_table():
+    out = vellum.loads(bytes.fromhex("08 02 15 03 61 62 63 C1"))  # 08 02: list of 2, no index
+    held = sys.getrefcount(out)
+    flush_read_table()
+    assert sys.getrefcount(out) == held
+    assert out == ["abc", 1]
+
+
+def test_loads_does_not_keep_its_input():
+    data = bytes(vellum.dumps(["abc", [1, 2]]))
+    before = sys.getrefcount(data)
+    for _ in range(100):
+        vellum.loads(data)
+    assert sys.getrefcount(data) == before
