@@ -24,10 +24,7 @@ serialize_list_items(Buf *b, DedupState *ds, PyObject *list, Py_ssize_t n)
     for (Py_ssize_t i = 0; i < n; i++) {
         if (i >= PyList_GET_SIZE(list))
             return size_changed("list");
-        PyObject *item = Py_NewRef(PyList_GET_ITEM(list, i));
-        int ok = serialize(b, ds, item);
-        Py_DECREF(item);
-        if (!ok)
+        if (!serialize_held(b, ds, PyList_GET_ITEM(list, i)))
             return 0;
     }
     return 1;

@@ -437,6 +437,23 @@ int serialize_depth_error(void);
 [[nodiscard]] int serialize_int64(Buf *b, long long v);
 [[nodiscard]] int serialize_float(Buf *b, double v);
 
+/* A value held by a container that Python code could change while the value
+ * is written: held for the duration, except the leaf values that run no
+ * code. */
+[[nodiscard]] static inline int serialize(Buf *b, DedupState *ds, PyObject *obj);
+
+[[nodiscard]] static inline int
+serialize_held(Buf *b, DedupState *ds, PyObject *item)
+{
+    PyTypeObject *tp = Py_TYPE(item);
+    if (tp == &PyLong_Type || tp == &PyFloat_Type)
+        return serialize(b, ds, item);
+    Py_INCREF(item);
+    int ok = serialize(b, ds, item);
+    Py_DECREF(item);
+    return ok;
+}
+
 /* Every nested value goes through this guard, one level per call.  Exact
  * ints and floats match no other row of the dispatch and run no code, so
  * they are written here without it. */
@@ -501,6 +518,9 @@ PyObject *deserialize_impl(const unsigned char *data, Py_ssize_t size,
                            Py_ssize_t *pos);
 PyObject *deserialize_depth_error(void);
 
+/* The ints 0..58 of the one-byte tags, created at import and kept. */
+extern PyObject *g_small_ints[TAG_SMALLINT_LAST - TAG_SMALLINT + 1];
+
 /* Small integers, the most frequent tags, are settled here without a
  * dispatch call. */
 static inline PyObject *
@@ -512,7 +532,7 @@ deserialize(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos)
         unsigned t = data[*pos];
         if (t >= TAG_SMALLINT && t <= TAG_SMALLINT_LAST) {
             ++*pos;
-            return PyLong_FromLong((long)(t - TAG_SMALLINT));
+            return Py_NewRef(g_small_ints[t - TAG_SMALLINT]);
         }
     }
     ++g_deserialize_depth;
