@@ -350,3 +350,41 @@ def test_malformed_container_raises(hexstream, exc, message):
 def test_runtime_errors_pass_through(hexstream, exc):
     with pytest.raises(exc):
         vellum.loads(bytes.fromhex(hexstream))
+
+
+def _nest(obj, levels):
+    for _ in range(levels - 1):
+        obj = [obj]
+    return obj
+
+
+def test_mapping_proxy_body_counts_a_level_when_written():
+    # The reader reads the proxy's dict one level below the proxy, so the
+    # writer refuses exactly the nesting that could not be read back.
+    proxy = types.MappingProxyType({"a": 1})
+    readable = vellum.dumps(_nest(proxy, 198))
+    assert vellum.loads(readable) is not None
+    with pytest.raises(ValueError, match="al serializar"):
+        vellum.dumps(_nest(proxy, 199))
+
+
+@pytest.mark.parametrize("container", ["list", "dict"])
+def test_container_shrinking_while_written_fails_instead_of_truncating(container):
+    if container == "list":
+        target = [None, 1, 2, 3]
+
+        def shrink():
+            del target[1:]
+            yield 0
+
+        target[0] = shrink()
+    else:
+        target = {"g": None, "a": 1, "b": 2}
+
+        def shrink():
+            target.clear()
+            yield 0
+
+        target["g"] = shrink()
+    with pytest.raises(RuntimeError, match="cambió de tamaño"):
+        vellum.dumps(target)

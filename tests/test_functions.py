@@ -492,18 +492,19 @@ def test_reader_error_messages(stream, msg):
 NOT_CODE_BLK = block(marshal.dumps(5), 0x20)
 
 MALFORMED_CODE = [
-    pytest.param(b"\x20" + NOT_CODE_BLK + h("00 00"), id="fn-blob-not-code"),
-    pytest.param(b"\x21" + NOT_CODE_BLK, id="code-blob-not-code"),
-    pytest.param(fn_bytecode(ADDER_CODE, h("01 c1"), h("00")), id="freevar-without-cell"),
-    pytest.param(fn_bytecode(_plain.__code__, h("00"), h("01 c1")), id="cell-without-freevar"),
-    pytest.param(fn_bytecode(ADDER_CODE, h("01 c1"), h("02 c1 c2")), id="too-many-cells"),
+    pytest.param(b"\x20" + NOT_CODE_BLK + h("00 00"), TypeError, "0x20: el bloque no contiene código sino int", id="fn-blob-not-code"),
+    pytest.param(b"\x21" + NOT_CODE_BLK, TypeError, "0x21: el bloque no contiene código sino int", id="code-blob-not-code"),
+    pytest.param(fn_bytecode(ADDER_CODE, h("01 c1"), h("00")), ValueError, "0x20: 0 celdas para 1 variables libres", id="freevar-without-cell"),
+    pytest.param(fn_bytecode(_plain.__code__, h("00"), h("01 c1")), ValueError, "0x20: 1 celdas para 0 variables libres", id="cell-without-freevar"),
+    pytest.param(fn_bytecode(ADDER_CODE, h("01 c1"), h("02 c1 c2")), ValueError, "0x20: 2 celdas para 1 variables libres", id="too-many-cells"),
 ]
 
 
-@pytest.mark.parametrize("stream", MALFORMED_CODE)
-def test_unusable_bytecode_is_refused(stream):
-    with pytest.raises((TypeError, ValueError)):
+@pytest.mark.parametrize("stream, exc, message", MALFORMED_CODE)
+def test_unusable_bytecode_is_refused(stream, exc, message):
+    with pytest.raises(exc) as excinfo:
         vellum.loads(stream)
+    assert str(excinfo.value) == message
 
 
 @pytest.mark.parametrize(
@@ -651,3 +652,24 @@ def test_loads_keeps_reference_counts(exec_counter, flush_read_table):
     vellum.loads(b"\x00")
     assert sys.getrefcount(probe) == before
     assert runs() == 1
+
+
+def test_load_started_by_executed_source_keeps_outer_references():
+    source = (
+        b"import vellum\n"
+        b"inner = vellum.loads(vellum.dumps(['x', 'x', [1]]))\n"
+        b"def nested_load(): return inner\n"
+    )
+    name = b"nested_load"
+    stream = (
+        bytes.fromhex("14 03 15 01 61")  # list of 3, then "a" as index 1
+        + bytes([0x0D, 0x05, 0x0E, len(name)]) + name
+        + bytes([0xFB, 0x1D, 0x40 | (len(source) >> 8), len(source) & 0xFF]) + source
+        + bytes.fromhex("FE 01")  # "a" again, by reference
+    )
+    try:
+        loaded = vellum.loads(stream)
+        assert loaded[0] == "a" and loaded[2] is loaded[0]
+        assert loaded[1]() == ["x", "x", [1]]
+    finally:
+        _vellum.dedup_reset()

@@ -83,7 +83,8 @@ buf_grow(Buf *b, Py_ssize_t need)
 int
 write_len_overflow(Py_ssize_t n)
 {
-    PyErr_Format(PyExc_OverflowError,
-                 "longitud %zd fuera del formato (máximo 4294967295)", n);
+    /* Format strings must be ASCII: the accented word goes in as an argument. */
+    PyErr_Format(PyExc_OverflowError, "longitud %zd fuera del formato (%s 4294967295)",
+                 n, "máximo");
     return 0;
 }

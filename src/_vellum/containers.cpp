@@ -11,8 +11,9 @@
 [[nodiscard]] static int
 size_changed(const char *what)
 {
-    PyErr_Format(PyExc_RuntimeError, "%s cambió de tamaño durante la serialización",
-                 what);
+    /* Format strings must be ASCII: the accented words go in as arguments. */
+    PyErr_Format(PyExc_RuntimeError, "%s %s", what,
+                 "cambió de tamaño durante la serialización");
     return 0;
 }
 

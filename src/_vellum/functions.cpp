@@ -146,8 +146,8 @@ read_code_block(READER_ARGS, const char *what)
     PyObject *code = PyMarshal_ReadObjectFromString(PyBytes_AS_STRING(blob.get()),
                                                     PyBytes_GET_SIZE(blob.get()));
     if (code != NULL && !PyCode_Check(code)) {
-        PyErr_Format(PyExc_TypeError, "%s: el bloque no contiene código sino %.200s",
-                     what, Py_TYPE(code)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s: el bloque no contiene %s sino %.200s",
+                     what, "código", Py_TYPE(code)->tp_name);
         Py_DECREF(code);
         return NULL;
     }
