@@ -1,7 +1,75 @@
 /* The output buffer's block: creation, growth, and hand-over as the result
- * bytes object.  The byte writers themselves are inline in vellum.h.
- * Touches no process-wide state. */
+ * bytes object (the byte writers themselves are inline in vellum.h); and the
+ * scratch memory of the per-call tables, whose process-wide pool keeps one
+ * freed block per power-of-two size for the next call. */
 #include "vellum.h"
+
+#define SCRATCH_MIN_CLASS 16 /* 64 KiB: smaller blocks come from malloc's own pools */
+#define SCRATCH_MAX_CLASS 24 /* 16 MiB */
+
+static void *scratch_pool[SCRATCH_MAX_CLASS + 1];
+
+static int
+scratch_class(size_t n)
+{
+    if (n < ((size_t)1 << SCRATCH_MIN_CLASS) || n > ((size_t)1 << SCRATCH_MAX_CLASS) ||
+        (n & (n - 1)) != 0)
+        return -1;
+    int c = 0;
+    while (((size_t)1 << c) < n)
+        c++;
+    return c;
+}
+
+void *
+scratch_alloc(size_t n)
+{
+    int c = scratch_class(n);
+    if (c >= 0 && scratch_pool[c] != NULL) {
+        void *p = scratch_pool[c];
+        scratch_pool[c] = NULL;
+        return p;
+    }
+    return malloc(n);
+}
+
+void
+scratch_free(void *p, size_t n)
+{
+    if (p == NULL)
+        return;
+    int c = scratch_class(n);
+    if (c >= 0 && scratch_pool[c] == NULL) {
+        scratch_pool[c] = p;
+        return;
+    }
+    free(p);
+}
+
+/* realloc for scratch blocks: on failure p stays valid and null is returned. */
+void *
+scratch_realloc(void *p, size_t old_n, size_t n)
+{
+    if (scratch_class(old_n) < 0 && scratch_class(n) < 0)
+        return realloc(p, n);
+    void *q = scratch_alloc(n);
+    if (q == NULL)
+        return NULL;
+    if (p != NULL) {
+        memcpy(q, p, old_n < n ? old_n : n);
+        scratch_free(p, old_n);
+    }
+    return q;
+}
+
+void
+scratch_release_all(void)
+{
+    for (void *&p : scratch_pool) {
+        free(p);
+        p = NULL;
+    }
+}
 
 /* Starts with cap bytes; without memory the buffer starts empty instead and
  * the first write grows it. */

@@ -10,8 +10,10 @@ static const unsigned char empty_payload[1] = {0};
 
 /* ---- arena ------------------------------------------------------------- */
 
+/* A block's size counts its header, so that blocks are powers of two. */
 struct ArenaBlock {
     ArenaBlock *prev;
+    size_t size;
     /* the payload area follows */
 };
 
@@ -19,20 +21,21 @@ static unsigned char *
 arena_alloc(Arena *a, size_t n)
 {
     if (a->base == NULL || n > a->cap - a->pos) {
-        size_t nc = a->cap ? 2 * a->cap : (size_t)1 << 20;
-        while (nc < n) {
-            if (nc > SIZE_MAX / 4)
+        size_t size = a->blocks ? 2 * a->blocks->size : (size_t)1 << 20;
+        while (size - sizeof(ArenaBlock) < n) {
+            if (size > SIZE_MAX / 4)
                 return NULL;
-            nc *= 2;
+            size *= 2;
         }
-        ArenaBlock *blk = (ArenaBlock *)malloc(sizeof(ArenaBlock) + nc);
+        ArenaBlock *blk = (ArenaBlock *)scratch_alloc(size);
         if (blk == NULL)
             return NULL;
         /* Earlier blocks stay where they are: entries point into them. */
         blk->prev = a->blocks;
+        blk->size = size;
         a->blocks = blk;
         a->base = (unsigned char *)(blk + 1);
-        a->cap = nc;
+        a->cap = size - sizeof(ArenaBlock);
         a->pos = 0;
     }
     unsigned char *p = a->base + a->pos;
@@ -46,7 +49,7 @@ arena_free(Arena *a)
     ArenaBlock *blk = a->blocks;
     while (blk != NULL) {
         ArenaBlock *prev = blk->prev;
-        free(blk);
+        scratch_free(blk, blk->size);
         blk = prev;
     }
     memset(a, 0, sizeof *a);
@@ -75,7 +78,9 @@ dedup_init(DedupState *ds, Py_ssize_t estimated_size)
                      : estimated_size <= 128 ? 128
                      : estimated_size <= 256 ? 256
                                              : 512;
-    ds->id_tab = (IdEntry *)calloc((size_t)id_cap, sizeof(IdEntry));
+    ds->id_tab = (IdEntry *)scratch_alloc((size_t)id_cap * sizeof(IdEntry));
+    if (ds->id_tab != NULL)
+        memset(ds->id_tab, 0, (size_t)id_cap * sizeof(IdEntry));
     if (ds->id_tab == NULL) {
         free(ds->buckets);
         ds->buckets = NULL;
@@ -87,7 +92,7 @@ dedup_init(DedupState *ds, Py_ssize_t estimated_size)
     ds->retained = PyList_New(0);
     if (ds->retained == NULL) {
         free(ds->buckets);
-        free(ds->id_tab);
+        scratch_free(ds->id_tab, (size_t)id_cap * sizeof(IdEntry));
         ds->buckets = NULL;
         ds->id_tab = NULL;
         return 0;
@@ -99,9 +104,9 @@ void
 dedup_destroy(DedupState *ds)
 {
     arena_free(&ds->arena);
-    free(ds->table);
-    free(ds->buckets);
-    free(ds->id_tab);
+    scratch_free(ds->table, (size_t)ds->cap * sizeof(DEntry));
+    scratch_free(ds->buckets, (size_t)ds->nbuckets * sizeof(int32_t));
+    scratch_free(ds->id_tab, (size_t)ds->id_nb * sizeof(IdEntry));
     ds->table = NULL;
     ds->count = ds->cap = 0;
     ds->buckets = NULL;
@@ -143,7 +148,7 @@ dedup_find_h(const DedupState *ds, uint8_t tag, const unsigned char *d,
     int32_t i = ds->buckets[h & (uint32_t)(ds->nbuckets - 1)];
     while (i >= 0) {
         const DEntry *e = &ds->table[i];
-        if (e->h == h && e->tag == tag && e->len == n &&
+        if (e->h == h && e->tag == tag && (Py_ssize_t)e->len == n &&
             (n == 0 || memcmp(e->data, d, (size_t)n) == 0))
             return i;
         i = e->next;
@@ -166,7 +171,7 @@ dedup_find(const DedupState *ds, uint8_t tag, const unsigned char *d,
 dedup_rehash(DedupState *ds)
 {
     int32_t nb = ds->nbuckets * 2;
-    int32_t *nbk = (int32_t *)malloc((size_t)nb * sizeof(int32_t));
+    int32_t *nbk = (int32_t *)scratch_alloc((size_t)nb * sizeof(int32_t));
     if (nbk == NULL) {
         PyErr_NoMemory();
         return 0;
@@ -179,7 +184,7 @@ dedup_rehash(DedupState *ds)
         e->next = nbk[slot];
         nbk[slot] = i;
     }
-    free(ds->buckets);
+    scratch_free(ds->buckets, (size_t)ds->nbuckets * sizeof(int32_t));
     ds->buckets = nbk;
     ds->nbuckets = nb;
     return 1;
@@ -191,20 +196,8 @@ dedup_register_h(DedupState *ds, PyObject *obj, uint8_t tag,
 {
     if (ds->count >= (int32_t)((double)ds->nbuckets * 0.65) && !dedup_rehash(ds))
         return -1;
-    if (ds->count >= ds->cap) {
-        if (ds->cap >= INT32_MAX / 2) {
-            PyErr_SetString(PyExc_OverflowError, "demasiados bloques en un stream");
-            return -1;
-        }
-        int32_t nc = ds->cap ? 2 * ds->cap : 256;
-        DEntry *nt = (DEntry *)realloc(ds->table, (size_t)nc * sizeof(DEntry));
-        if (nt == NULL) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        ds->table = nt;
-        ds->cap = nc;
-    }
+    if (!dedup_table_reserve(ds))
+        return -1;
     const unsigned char *copy = empty_payload;
     if (n > 0) {
         unsigned char *p = arena_alloc(&ds->arena, (size_t)n);
@@ -222,7 +215,7 @@ dedup_register_h(DedupState *ds, PyObject *obj, uint8_t tag,
     uint32_t slot = h & (uint32_t)(ds->nbuckets - 1);
     e->tag = tag;
     e->data = copy;
-    e->len = n;
+    e->len = (uint32_t)n;
     e->h = h;
     e->next = ds->buckets[slot];
     ds->buckets[slot] = idx;

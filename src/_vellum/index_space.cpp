@@ -9,9 +9,10 @@ id_tab_insert(DedupState *ds, PyObject *obj, int32_t idx)
 {
     if (ds->id_count >= (int32_t)((double)ds->id_nb * 0.6)) {
         int32_t nb = ds->id_nb * 2;
-        IdEntry *nt = (IdEntry *)calloc((size_t)nb, sizeof(IdEntry));
+        IdEntry *nt = (IdEntry *)scratch_alloc((size_t)nb * sizeof(IdEntry));
         if (nt == NULL)
             return; /* left unregistered: a later occurrence is written in full */
+        memset(nt, 0, (size_t)nb * sizeof(IdEntry));
         uintptr_t mask = (uintptr_t)nb - 1;
         for (int32_t i = 0; i < ds->id_nb; i++) {
             IdEntry *e = &ds->id_tab[i];
@@ -22,7 +23,7 @@ id_tab_insert(DedupState *ds, PyObject *obj, int32_t idx)
                 slot = (slot + 1) & mask;
             nt[slot] = *e;
         }
-        free(ds->id_tab);
+        scratch_free(ds->id_tab, (size_t)ds->id_nb * sizeof(IdEntry));
         ds->id_tab = nt;
         ds->id_nb = nb;
     }
@@ -36,23 +37,33 @@ id_tab_insert(DedupState *ds, PyObject *obj, int32_t idx)
     ds->id_count++;
 }
 
+/* Room for one more entry in the index table: 1, or 0 with an exception. */
+int
+dedup_table_reserve(DedupState *ds)
+{
+    if (ds->count < ds->cap)
+        return 1;
+    if (ds->cap >= INT32_MAX / 2) {
+        PyErr_SetString(PyExc_OverflowError, "demasiados bloques en un stream");
+        return 0;
+    }
+    int32_t nc = ds->cap ? 2 * ds->cap : 256;
+    DEntry *nt = (DEntry *)scratch_realloc(ds->table, (size_t)ds->cap * sizeof(DEntry),
+                                           (size_t)nc * sizeof(DEntry));
+    if (nt == NULL) {
+        PyErr_NoMemory();
+        return 0;
+    }
+    ds->table = nt;
+    ds->cap = nc;
+    return 1;
+}
+
 int32_t
 dedup_register_identity_only(DedupState *ds)
 {
-    if (ds->count >= ds->cap) {
-        if (ds->cap >= INT32_MAX / 2) {
-            PyErr_SetString(PyExc_OverflowError, "demasiados bloques en un stream");
-            return -1;
-        }
-        int32_t nc = ds->cap ? 2 * ds->cap : 256;
-        DEntry *nt = (DEntry *)realloc(ds->table, (size_t)nc * sizeof(DEntry));
-        if (nt == NULL) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        ds->table = nt;
-        ds->cap = nc;
-    }
+    if (!dedup_table_reserve(ds))
+        return -1;
     DEntry *e = &ds->table[ds->count];
     e->tag = DENTRY_PLACEHOLDER;
     e->data = NULL;

@@ -161,6 +161,7 @@ py_dedup_reset(PyObject *Py_UNUSED(self), PyObject *Py_UNUSED(args))
         if (cache != NULL)
             PyDict_Clear(cache);
     }
+    scratch_release_all();
     Py_RETURN_NONE;
 }
 

@@ -320,11 +320,11 @@ struct Arena {
 };
 
 struct DEntry {
-    uint8_t tag; /* content tag, 0xFF for an identity placeholder */
     const unsigned char *data;
-    Py_ssize_t len;
-    int32_t next; /* next entry of the same hash chain, -1 at the end */
+    uint32_t len;  /* lengths past 32 bits are refused before registration */
+    int32_t next;  /* next entry of the same hash chain, -1 at the end */
     uint32_t h;
+    uint8_t tag;   /* content tag, 0xFF for an identity placeholder */
 };
 
 struct IdEntry {
@@ -347,7 +347,16 @@ struct DedupState {
 
 #define DENTRY_PLACEHOLDER 0xFF
 
+/* Memory for the per-call tables.  Freed blocks of one power-of-two size
+ * from 64 KiB to 16 MiB are kept, one per size, for the next call: a large
+ * serialization then reuses pages instead of faulting fresh ones in. */
+void *scratch_alloc(size_t n);
+void *scratch_realloc(void *p, size_t old_n, size_t n);
+void scratch_free(void *p, size_t n);
+void scratch_release_all(void);
+
 [[nodiscard]] int dedup_init(DedupState *ds, Py_ssize_t estimated_size);
+[[nodiscard]] int dedup_table_reserve(DedupState *ds);
 void dedup_destroy(DedupState *ds);
 uint32_t fnv1a(uint8_t tag, const unsigned char *d, Py_ssize_t n);
 uint32_t dedup_pyhash(PyObject *obj, uint8_t tag);
