@@ -18,14 +18,26 @@ size_changed(const char *what)
 }
 
 /* Items of a list that may change while its items are written: each item is
- * held across its own serialization, which can run Python code. */
+ * held across its own serialization, which can run Python code.  The depth
+ * is the same before every item, so it is checked once for the leaf values. */
 [[nodiscard]] static int
 serialize_list_items(Buf *b, DedupState *ds, PyObject *list, Py_ssize_t n)
 {
+    if (n > 0 && g_serialize_depth >= VELLUM_MAX_DEPTH)
+        return serialize_depth_error();
     for (Py_ssize_t i = 0; i < n; i++) {
         if (i >= PyList_GET_SIZE(list))
             return size_changed("list");
-        if (!serialize_held(b, ds, PyList_GET_ITEM(list, i)))
+        PyObject *item = PyList_GET_ITEM(list, i); /* borrowed */
+        int leaf = serialize_leaf(b, item);
+        if (leaf == 0)
+            return 0;
+        if (leaf > 0)
+            continue;
+        Py_INCREF(item);
+        int ok = serialize(b, ds, item);
+        Py_DECREF(item);
+        if (!ok)
             return 0;
     }
     return 1;

@@ -446,31 +446,11 @@ int serialize_depth_error(void);
 [[nodiscard]] int serialize_int64(Buf *b, long long v);
 [[nodiscard]] int serialize_float(Buf *b, double v);
 
-/* A value held by a container that Python code could change while the value
- * is written: held for the duration, except the leaf values that run no
- * code. */
-[[nodiscard]] static inline int serialize(Buf *b, DedupState *ds, PyObject *obj);
-
-[[nodiscard]] static inline int
-serialize_held(Buf *b, DedupState *ds, PyObject *item)
+/* Writes an exact int or float, which match no other row of the dispatch
+ * and run no code: 1 written, 0 failed, -1 for any other object. */
+static inline int
+serialize_leaf(Buf *b, PyObject *obj)
 {
-    PyTypeObject *tp = Py_TYPE(item);
-    if (tp == &PyLong_Type || tp == &PyFloat_Type)
-        return serialize(b, ds, item);
-    Py_INCREF(item);
-    int ok = serialize(b, ds, item);
-    Py_DECREF(item);
-    return ok;
-}
-
-/* Every nested value goes through this guard, one level per call.  Exact
- * ints and floats match no other row of the dispatch and run no code, so
- * they are written here without it. */
-[[nodiscard]] static inline int
-serialize(Buf *b, DedupState *ds, PyObject *obj)
-{
-    if (g_serialize_depth >= VELLUM_MAX_DEPTH)
-        return serialize_depth_error();
     PyTypeObject *tp = Py_TYPE(obj);
     long long v;
     if (tp == &PyLong_Type && compat_long_compact_value(obj, &v)) {
@@ -480,6 +460,18 @@ serialize(Buf *b, DedupState *ds, PyObject *obj)
     }
     if (tp == &PyFloat_Type)
         return serialize_float(b, PyFloat_AS_DOUBLE(obj));
+    return -1;
+}
+
+/* Every nested value goes through this guard, one level per call. */
+[[nodiscard]] static inline int
+serialize(Buf *b, DedupState *ds, PyObject *obj)
+{
+    if (g_serialize_depth >= VELLUM_MAX_DEPTH)
+        return serialize_depth_error();
+    int leaf = serialize_leaf(b, obj);
+    if (leaf >= 0)
+        return leaf;
     ++g_serialize_depth;
     int ok = serialize_impl(b, ds, obj);
     --g_serialize_depth;
