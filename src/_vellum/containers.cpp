@@ -329,19 +329,20 @@ read_items(READER_ARGS, Py_ssize_t n)
     return list.release();
 }
 
+/* A count, or -1 with eof_msg raised when it is cut short. */
 static Py_ssize_t
-read_seq_len(READER_ARGS)
+read_count(READER_ARGS, const char *eof_msg)
 {
     Py_ssize_t n = read_len(data, size, pos);
     if (n < 0)
-        fail_value("EOF seq len");
+        fail_value(eof_msg);
     return n;
 }
 
 PyObject *
 deserialize_list_deduped(READER_ARGS)
 {
-    Py_ssize_t n = read_seq_len(data, size, pos);
+    Py_ssize_t n = read_count(data, size, pos, "EOF seq len");
     if (n < 0)
         return NULL;
     Ref list = Ref::steal(new_list_reserved(reserve_for(n, size, *pos)));
@@ -354,7 +355,7 @@ deserialize_list_deduped(READER_ARGS)
 PyObject *
 deserialize_tuple_deduped(READER_ARGS)
 {
-    Py_ssize_t n = read_seq_len(data, size, pos);
+    Py_ssize_t n = read_count(data, size, pos, "EOF seq len");
     if (n < 0)
         return NULL;
     Ref tuple;
@@ -387,7 +388,7 @@ deserialize_tuple_deduped(READER_ARGS)
 PyObject *
 deserialize_frozenset_deduped(READER_ARGS)
 {
-    Py_ssize_t n = read_seq_len(data, size, pos);
+    Py_ssize_t n = read_count(data, size, pos, "EOF seq len");
     if (n < 0)
         return NULL;
     Ref list = Ref::steal(read_items(data, size, pos, n));
@@ -402,7 +403,7 @@ deserialize_frozenset_deduped(READER_ARGS)
 PyObject *
 deserialize_seq(READER_ARGS, uint8_t tag)
 {
-    Py_ssize_t n = read_seq_len(data, size, pos);
+    Py_ssize_t n = read_count(data, size, pos, "EOF seq len");
     if (n < 0)
         return NULL;
     Ref list = Ref::steal(read_items(data, size, pos, n));
@@ -430,19 +431,10 @@ read_dict_items(READER_ARGS, PyObject *d, Py_ssize_t n)
     return 1;
 }
 
-static Py_ssize_t
-read_dict_len(READER_ARGS)
-{
-    Py_ssize_t n = read_len(data, size, pos);
-    if (n < 0)
-        fail_value("EOF dict len");
-    return n;
-}
-
 PyObject *
 deserialize_dict_deduped(READER_ARGS)
 {
-    Py_ssize_t n = read_dict_len(data, size, pos);
+    Py_ssize_t n = read_count(data, size, pos, "EOF dict len");
     if (n < 0)
         return NULL;
     Ref d = Ref::steal(PyDict_New());
@@ -454,7 +446,7 @@ deserialize_dict_deduped(READER_ARGS)
 PyObject *
 deserialize_dict(READER_ARGS)
 {
-    Py_ssize_t n = read_dict_len(data, size, pos);
+    Py_ssize_t n = read_count(data, size, pos, "EOF dict len");
     if (n < 0)
         return NULL;
     Ref d = Ref::steal(PyDict_New());
