@@ -29,6 +29,20 @@ serialize_list_items(Buf *b, DedupState *ds, PyObject *list, Py_ssize_t n)
         if (i >= PyList_GET_SIZE(list))
             return size_changed("list");
         PyObject *item = PyList_GET_ITEM(list, i); /* borrowed */
+        long long v;
+        /* Ints from 0 to 255, the most common items, take one or two stores. */
+        if (Py_IS_TYPE(item, &PyLong_Type) && compat_long_compact_value(item, &v) &&
+            v >= 0 && v <= 255 && b->cap - b->len >= 2) {
+            if (v <= 58) {
+                b->buf[b->len++] = (unsigned char)(TAG_SMALLINT + v);
+            }
+            else {
+                b->buf[b->len] = TAG_UINT8;
+                b->buf[b->len + 1] = (unsigned char)v;
+                b->len += 2;
+            }
+            continue;
+        }
         int leaf = serialize_leaf(b, item);
         if (leaf == 0)
             return 0;
@@ -311,11 +325,39 @@ list_append_reserved(PyObject *list, PyObject *item)
 [[nodiscard]] static int
 read_items_into(READER_ARGS, PyObject *list, Py_ssize_t n)
 {
+    if (n > 0 && g_deserialize_depth >= VELLUM_MAX_DEPTH) {
+        deserialize_depth_error();
+        return 0;
+    }
+    /* Ints from 0 to 255 run no code, so while they last the cursor and the
+     * list's size stay in locals; both are stored back before any other
+     * value is read, since reading it may run code that sees them. */
+    PyListObject *lo = (PyListObject *)list;
+    Py_ssize_t p = *pos, len = Py_SIZE(list);
     for (Py_ssize_t i = 0; i < n; i++) {
+        if (p < size && len < lo->allocated) {
+            unsigned t = data[p];
+            if (t >= TAG_SMALLINT && t <= TAG_SMALLINT_LAST) {
+                lo->ob_item[len++] = Py_NewRef(g_byte_ints[t - TAG_SMALLINT]);
+                p += 1;
+                continue;
+            }
+            if (t == TAG_UINT8 && size - p >= 2) {
+                lo->ob_item[len++] = Py_NewRef(g_byte_ints[data[p + 1]]);
+                p += 2;
+                continue;
+            }
+        }
+        Py_SET_SIZE(list, len);
+        *pos = p;
         PyObject *item = deserialize(data, size, pos);
         if (item == NULL || !list_append_reserved(list, item))
             return 0;
+        p = *pos;
+        len = Py_SIZE(list);
     }
+    Py_SET_SIZE(list, len);
+    *pos = p;
     return 1;
 }
 

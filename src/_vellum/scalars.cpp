@@ -224,7 +224,7 @@ deserialize_uint8(READER_ARGS)
 {
     if (*pos >= size)
         return fail_value("EOF UINT8");
-    return PyLong_FromLong(data[(*pos)++]);
+    return Py_NewRef(g_byte_ints[data[(*pos)++]]);
 }
 
 PyObject *

@@ -11,7 +11,7 @@ PyObject **read_table = NULL;
 Py_ssize_t read_table_count = 0;
 Py_ssize_t read_table_cap = 0;
 
-PyObject *g_small_ints[TAG_SMALLINT_LAST - TAG_SMALLINT + 1];
+PyObject *g_byte_ints[256];
 
 PyObject *source_cache = NULL;
 PyObject *exec_cache = NULL;
@@ -193,9 +193,9 @@ PyInit__vellum(void)
     if (source_cache == NULL || exec_cache == NULL || cls_cache == NULL ||
         class_header_cache == NULL)
         return NULL;
-    for (int i = 0; i <= TAG_SMALLINT_LAST - TAG_SMALLINT; i++) {
-        g_small_ints[i] = PyLong_FromLong(i);
-        if (g_small_ints[i] == NULL)
+    for (int i = 0; i < 256; i++) {
+        g_byte_ints[i] = PyLong_FromLong(i);
+        if (g_byte_ints[i] == NULL)
             return NULL;
     }
     return PyModule_Create2(&moduledef, 1013);

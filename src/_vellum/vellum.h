@@ -519,8 +519,9 @@ PyObject *deserialize_impl(const unsigned char *data, Py_ssize_t size,
                            Py_ssize_t *pos);
 PyObject *deserialize_depth_error(void);
 
-/* The ints 0..58 of the one-byte tags, created at import and kept. */
-extern PyObject *g_small_ints[TAG_SMALLINT_LAST - TAG_SMALLINT + 1];
+/* The ints 0..255 (the one-byte tags and TAG_UINT8), created at import and
+ * kept for the life of the process. */
+extern PyObject *g_byte_ints[256];
 
 /* Small integers, the most frequent tags, are settled here without a
  * dispatch call. */
@@ -533,7 +534,7 @@ deserialize(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos)
         unsigned t = data[*pos];
         if (t >= TAG_SMALLINT && t <= TAG_SMALLINT_LAST) {
             ++*pos;
-            return Py_NewRef(g_small_ints[t - TAG_SMALLINT]);
+            return Py_NewRef(g_byte_ints[t - TAG_SMALLINT]);
         }
     }
     ++g_deserialize_depth;
