@@ -256,3 +256,16 @@ def test_payloads_past_first_arena_block_still_match():
     assert vellum.dumps(blocks + copies) == expected
     out = vellum.loads(expected)
     assert all(out[i] is out[i + 40] for i in range(40))
+
+
+def test_large_tables_reused_across_calls_give_identical_streams():
+    # Big enough for the identity, index and bucket tables and the payload
+    # store to be kept and handed to the next call.
+    shared = [[f"s{i}"] for i in range(6000)]
+    payloads = [bytes([i % 251]) * 30_000 for i in range(60)]
+    root = [shared, shared, payloads, [bytes(bytearray(p)) for p in payloads]]
+    first = vellum.dumps(root)
+    assert vellum.dumps(root) == first
+    vellum.dedup_reset()  # also frees the kept tables
+    assert vellum.dumps(root) == first
+    assert_same_graph(root, vellum.loads(first))

@@ -1,34 +1,40 @@
 /* The output buffer's block: creation, growth, and hand-over as the result
  * bytes object (the byte writers themselves are inline in vellum.h); and the
- * scratch memory of the per-call tables, whose process-wide pool keeps one
- * freed block per power-of-two size for the next call. */
+ * scratch memory of the per-call tables, whose process-wide pool keeps
+ * freed blocks for the next call. */
 #include "vellum.h"
 
-#define SCRATCH_MIN_CLASS 16 /* 64 KiB: smaller blocks come from malloc's own pools */
-#define SCRATCH_MAX_CLASS 24 /* 16 MiB */
+#define SCRATCH_MIN ((size_t)1 << 16)      /* smaller blocks come from malloc's own pools */
+#define SCRATCH_MAX ((size_t)1 << 25)      /* larger ones are not worth keeping */
+#define SCRATCH_SLOTS 16
+#define SCRATCH_KEPT_MAX ((size_t)64 << 20) /* bytes kept in all */
 
-static void *scratch_pool[SCRATCH_MAX_CLASS + 1];
+/* Freed blocks kept for reuse, found again by their exact size: the tables
+ * grow by doubling from fixed sizes, so one call's sizes recur in the next. */
+static struct {
+    void *block;
+    size_t size;
+} scratch_pool[SCRATCH_SLOTS];
+static size_t scratch_kept;
 
-static int
-scratch_class(size_t n)
+static bool
+scratch_keeps(size_t n)
 {
-    if (n < ((size_t)1 << SCRATCH_MIN_CLASS) || n > ((size_t)1 << SCRATCH_MAX_CLASS) ||
-        (n & (n - 1)) != 0)
-        return -1;
-    int c = 0;
-    while (((size_t)1 << c) < n)
-        c++;
-    return c;
+    return n >= SCRATCH_MIN && n <= SCRATCH_MAX;
 }
 
 void *
 scratch_alloc(size_t n)
 {
-    int c = scratch_class(n);
-    if (c >= 0 && scratch_pool[c] != NULL) {
-        void *p = scratch_pool[c];
-        scratch_pool[c] = NULL;
-        return p;
+    if (scratch_keeps(n)) {
+        for (auto &slot : scratch_pool) {
+            if (slot.block != NULL && slot.size == n) {
+                void *p = slot.block;
+                slot.block = NULL;
+                scratch_kept -= n;
+                return p;
+            }
+        }
     }
     return malloc(n);
 }
@@ -38,10 +44,15 @@ scratch_free(void *p, size_t n)
 {
     if (p == NULL)
         return;
-    int c = scratch_class(n);
-    if (c >= 0 && scratch_pool[c] == NULL) {
-        scratch_pool[c] = p;
-        return;
+    if (scratch_keeps(n) && scratch_kept + n <= SCRATCH_KEPT_MAX) {
+        for (auto &slot : scratch_pool) {
+            if (slot.block == NULL) {
+                slot.block = p;
+                slot.size = n;
+                scratch_kept += n;
+                return;
+            }
+        }
     }
     free(p);
 }
@@ -50,7 +61,7 @@ scratch_free(void *p, size_t n)
 void *
 scratch_realloc(void *p, size_t old_n, size_t n)
 {
-    if (scratch_class(old_n) < 0 && scratch_class(n) < 0)
+    if (!scratch_keeps(old_n) && !scratch_keeps(n))
         return realloc(p, n);
     void *q = scratch_alloc(n);
     if (q == NULL)
@@ -65,10 +76,11 @@ scratch_realloc(void *p, size_t old_n, size_t n)
 void
 scratch_release_all(void)
 {
-    for (void *&p : scratch_pool) {
-        free(p);
-        p = NULL;
+    for (auto &slot : scratch_pool) {
+        free(slot.block);
+        slot.block = NULL;
     }
+    scratch_kept = 0;
 }
 
 /* Starts with cap bytes; without memory the buffer starts empty instead and

@@ -347,9 +347,9 @@ struct DedupState {
 
 #define DENTRY_PLACEHOLDER 0xFF
 
-/* Memory for the per-call tables.  Freed blocks of one power-of-two size
- * from 64 KiB to 16 MiB are kept, one per size, for the next call: a large
- * serialization then reuses pages instead of faulting fresh ones in. */
+/* Memory for the per-call tables.  Freed blocks from 64 KiB to 32 MiB are
+ * kept (64 MiB in all) for the next call, so that a large serialization
+ * reuses pages instead of faulting fresh ones in; dedup_reset frees them. */
 void *scratch_alloc(size_t n);
 void *scratch_realloc(void *p, size_t old_n, size_t n);
 void scratch_free(void *p, size_t n);
