@@ -27,7 +27,7 @@ serialize_list_items(Buf *b, DedupState *ds, PyObject *list, Py_ssize_t n)
         return serialize_depth_error();
     for (Py_ssize_t i = 0; i < n; i++) {
         if (i >= PyList_GET_SIZE(list))
-            return size_changed("list");
+            return size_changed("la lista");
         PyObject *item = PyList_GET_ITEM(list, i); /* borrowed */
         long long v;
         /* Ints from 0 to 255, the most common items, take one or two stores. */
@@ -105,16 +105,16 @@ serialize_dict_items(Buf *b, DedupState *ds, PyObject *d)
     PyObject *key, *value; /* borrowed from the dict */
     while (PyDict_Next(d, &it, &key, &value)) {
         if (written == n)
-            return size_changed("dict");
+            return size_changed("el dict");
         Ref k = Ref::borrow(key), v = Ref::borrow(value);
         if (!serialize(b, ds, k.get()) || !serialize(b, ds, v.get()))
             return 0;
         written++;
         if (PyDict_GET_SIZE(d) != n)
-            return size_changed("dict");
+            return size_changed("el dict");
     }
     if (written != n)
-        return size_changed("dict");
+        return size_changed("el dict");
     return 1;
 }
 
