@@ -85,7 +85,7 @@ scratch_release_all(void)
 
 /* Starts with cap bytes; without memory the buffer starts empty instead and
  * the first write grows it. */
-int
+void
 buf_init(Buf *b, Py_ssize_t cap)
 {
     b->len = 0;
@@ -94,11 +94,10 @@ buf_init(Buf *b, Py_ssize_t cap)
         PyErr_Clear();
         b->buf = NULL;
         b->cap = 0;
-        return 1;
+        return;
     }
     b->buf = (unsigned char *)PyBytes_AS_STRING(b->owner);
     b->cap = cap;
-    return 1;
 }
 
 /* Trims the block to the bytes written and hands it over. */

@@ -79,14 +79,13 @@ dedup_init(DedupState *ds, Py_ssize_t estimated_size)
                      : estimated_size <= 256 ? 256
                                              : 512;
     ds->id_tab = (IdEntry *)scratch_alloc((size_t)id_cap * sizeof(IdEntry));
-    if (ds->id_tab != NULL)
-        memset(ds->id_tab, 0, (size_t)id_cap * sizeof(IdEntry));
     if (ds->id_tab == NULL) {
         free(ds->buckets);
         ds->buckets = NULL;
         PyErr_NoMemory();
         return 0;
     }
+    memset(ds->id_tab, 0, (size_t)id_cap * sizeof(IdEntry));
     ds->id_nb = id_cap;
 
     ds->retained = PyList_New(0);
@@ -156,15 +155,6 @@ dedup_find_h(const DedupState *ds, uint8_t tag, const unsigned char *d,
     return -1;
 }
 
-int32_t
-dedup_find(const DedupState *ds, uint8_t tag, const unsigned char *d,
-           Py_ssize_t n)
-{
-    if (ds->table == NULL)
-        return -1;
-    return dedup_find_h(ds, tag, d, n, fnv1a(tag, d, n));
-}
-
 /* Doubles the buckets and relinks every entry, oldest first, so each chain
  * lists its entries newest first as insertion does. */
 [[nodiscard]] static int
@@ -225,13 +215,6 @@ dedup_register_h(DedupState *ds, PyObject *obj, uint8_t tag,
     return idx;
 }
 
-int32_t
-dedup_register(DedupState *ds, uint8_t tag, const unsigned char *d,
-               Py_ssize_t n)
-{
-    return dedup_register_h(ds, NULL, tag, d, n, 0);
-}
-
 /* ---- block writers ----------------------------------------------------- */
 
 /* A repeat of a str or bytes is a bare reference; a bytearray keeps its
@@ -289,28 +272,20 @@ write_dedup_typed_new(Buf *b, DedupState *ds, PyObject *obj, uint8_t type_tag,
     PyObject *id_obj = Py_IS_TYPE(obj, &PyUnicode_Type) || Py_IS_TYPE(obj, &PyBytes_Type)
                            ? NULL
                            : obj;
+    /* A transformed hash of 0 (unhashable, or by chance) files the payload
+     * under its FNV-1a hash instead; the same object always takes the same
+     * path, so equal payloads meet. */
     uint32_t h = dedup_pyhash(obj, type_tag);
-    if (h != 0) {
-        idx = dedup_find_h(ds, type_tag, d, n, h);
-        if (idx >= 0) {
-            if (id_obj != NULL)
-                id_tab_insert(ds, id_obj, idx);
-            return write_typed_ref(b, type_tag, idx);
-        }
-        if (dedup_register_h(ds, id_obj, type_tag, d, n, h) < 0)
-            return 0;
+    if (h == 0)
+        h = fnv1a(type_tag, d, n);
+    idx = dedup_find_h(ds, type_tag, d, n, h);
+    if (idx >= 0) {
+        if (id_obj != NULL)
+            id_tab_insert(ds, id_obj, idx);
+        return write_typed_ref(b, type_tag, idx);
     }
-    else {
-        idx = dedup_find(ds, type_tag, d, n);
-        if (idx >= 0) {
-            id_tab_insert(ds, obj, idx);
-            return write_typed_ref(b, type_tag, idx);
-        }
-        idx = dedup_register_h(ds, NULL, type_tag, d, n, 0);
-        if (idx < 0)
-            return 0;
-        id_tab_insert(ds, obj, idx);
-    }
+    if (dedup_register_h(ds, id_obj, type_tag, d, n, h) < 0)
+        return 0;
 
     if (type_tag == TAG_STR && n <= VELLUM_SHORT_MAX)
         return write_short_block(b, TAG_SHORT_STR, d, n);
@@ -337,10 +312,11 @@ write_dedup(Buf *b, DedupState *ds, uint8_t tag, const unsigned char *d,
 {
     if (n > VELLUM_LEN_MAX)
         return write_len_overflow(n);
-    int32_t idx = dedup_find(ds, tag, d, n);
+    uint32_t h = fnv1a(tag, d, n); /* hashed once for the lookup and the entry */
+    int32_t idx = dedup_find_h(ds, tag, d, n, h);
     if (idx >= 0)
         return write_ref(b, idx);
-    if (dedup_register(ds, tag, d, n) < 0)
+    if (dedup_register_h(ds, NULL, tag, d, n, h) < 0)
         return 0;
     /* Only the content tag tells the reader to inflate, so compressed
      * source always takes the long form. */

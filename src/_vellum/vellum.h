@@ -140,7 +140,7 @@ struct Buf {
     PyObject *owner; /* bytes object of size cap holding buf, or null */
 };
 
-[[nodiscard]] int buf_init(Buf *b, Py_ssize_t cap);
+void buf_init(Buf *b, Py_ssize_t cap);
 [[nodiscard]] int buf_grow(Buf *b, Py_ssize_t need);
 PyObject *buf_finish(Buf *b);
 void buf_free(Buf *b);
@@ -360,12 +360,8 @@ void scratch_release_all(void);
 void dedup_destroy(DedupState *ds);
 uint32_t fnv1a(uint8_t tag, const unsigned char *d, Py_ssize_t n);
 uint32_t dedup_pyhash(PyObject *obj, uint8_t tag);
-int32_t dedup_find(const DedupState *ds, uint8_t tag, const unsigned char *d,
-                   Py_ssize_t n);
 int32_t dedup_find_h(const DedupState *ds, uint8_t tag, const unsigned char *d,
                      Py_ssize_t n, uint32_t h);
-int32_t dedup_register(DedupState *ds, uint8_t tag, const unsigned char *d,
-                       Py_ssize_t n);
 int32_t dedup_register_h(DedupState *ds, PyObject *obj, uint8_t tag,
                          const unsigned char *d, Py_ssize_t n, uint32_t h);
 
