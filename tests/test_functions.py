@@ -673,3 +673,32 @@ def test_load_started_by_executed_source_keeps_outer_references():
         assert loaded[1]() == ["x", "x", [1]]
     finally:
         _vellum.dedup_reset()
+
+
+def test_load_run_by_a_finalizer_during_the_table_reset_leaves_the_table_empty():
+    # The first stream leaves an object whose finalizer loads a stream in the
+    # read table, as its only owner; the next load releases it first thing.
+    keep = (
+        b"import builtins\n"
+        b"class Loads:\n"
+        b"    def __del__(self):\n"
+        b"        import vellum\n"
+        b"        builtins._vellum_nested = vellum.loads(bytes.fromhex('14 02 15 01 7a fe 01'))\n"
+        b"builtins._vellum_ns = globals()\n"
+        b"obj = Loads()\n"
+    )
+    drop = b"import builtins\ndel builtins._vellum_ns['obj']\ndel builtins._vellum_ns\nx = 0\n"
+
+    def fn_source(name, source):
+        return (bytes([0x0D, 0x05, 0x0E, len(name)]) + name
+                + bytes([0xFB, 0x1D, 0x40 | (len(source) >> 8), len(source) & 0xFF]) + source)
+
+    import builtins
+    try:
+        vellum.loads(b"\x14\x02" + fn_source(b"obj", keep) + fn_source(b"x", drop))
+        loaded = vellum.loads(bytes.fromhex("14 02 15 01 61 FE 01"))
+        assert builtins._vellum_nested == ["z", "z"]
+        assert loaded == ["a", "a"] and loaded[0] is loaded[1]
+    finally:
+        _vellum.dedup_reset()
+        builtins.__dict__.pop("_vellum_nested", None)

@@ -81,10 +81,7 @@ py_serialize_fast(PyObject *Py_UNUSED(self), PyObject *args)
         return NULL;
 
     Buf b;
-    if (!buf_init(&b, init_cap(obj, n_elements))) {
-        dedup_destroy(&ds);
-        return NULL;
-    }
+    buf_init(&b, init_cap(obj, n_elements));
 
     int ok = serialize(&b, &ds, obj);
     dedup_destroy(&ds);
@@ -105,12 +102,14 @@ py_deserialize_fast(PyObject *Py_UNUSED(self), PyObject *args)
         return NULL;
 
     /* A load started from code that runs during another load (executed
-     * source) gets a table of its own, so the outer stream's indices stay
-     * valid; the outer table comes back when it returns. */
+     * source, or a finalizer run by the reset below) gets a table of its
+     * own, so the outer stream's indices stay valid; the outer table comes
+     * back when it returns. */
     static int active = 0;
+    int was_active = active;
     PyObject **outer_table = NULL;
     Py_ssize_t outer_count = 0, outer_cap = 0;
-    if (active) {
+    if (was_active) {
         outer_table = read_table;
         outer_count = read_table_count;
         outer_cap = read_table_cap;
@@ -118,12 +117,10 @@ py_deserialize_fast(PyObject *Py_UNUSED(self), PyObject *args)
         read_table_count = 0;
         read_table_cap = 0;
     }
-    else {
-        read_table_reset();
-    }
-
-    int was_active = active;
     active = 1;
+    if (!was_active)
+        read_table_reset();
+
     Py_ssize_t pos = 0;
     PyObject *result = deserialize(data, size, &pos);
     active = was_active;
