@@ -105,4 +105,34 @@ compat_dict_get_item_ref(PyObject *d, PyObject *key, PyObject **result)
 #endif
 }
 
+/* Whether a weak reference still refers to obj. */
+static inline int
+compat_weakref_is(PyObject *wr, PyObject *obj)
+{
+#if VELLUM_HAVE_NATIVE_BYTES
+    PyObject *target;
+    if (PyWeakref_GetRef(wr, &target) < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    int same = target == obj;
+    Py_XDECREF(target);
+    return same;
+#else
+    return PyWeakref_GET_OBJECT(wr) == obj;
+#endif
+}
+
+/* A type's namespace dictionary as a new reference (static built-in types
+ * keep theirs outside the type object from 3.12 on). */
+static inline PyObject *
+compat_type_dict(PyTypeObject *tp)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyType_GetDict(tp);
+#else
+    return Py_XNewRef(tp->tp_dict);
+#endif
+}
+
 #endif /* VELLUM_COMPAT_H */

@@ -113,6 +113,8 @@ dedup_destroy(DedupState *ds)
     ds->id_tab = NULL;
     ds->id_nb = ds->id_count = 0;
     Py_CLEAR(ds->retained);
+    Py_CLEAR(ds->class_src);
+    Py_CLEAR(ds->slot_names);
 }
 
 /* ---- hashing and lookup ------------------------------------------------ */
@@ -306,23 +308,32 @@ write_dedup_typed(Buf *b, DedupState *ds, PyObject *obj, uint8_t type_tag,
     return write_dedup_typed_new(b, ds, obj, type_tag, d, n);
 }
 
+int32_t
+write_dedup_index(Buf *b, DedupState *ds, uint8_t tag, const unsigned char *d,
+                  Py_ssize_t n)
+{
+    if (n > VELLUM_LEN_MAX)
+        return write_len_overflow(n) - 1;
+    uint32_t h = fnv1a(tag, d, n); /* hashed once for the lookup and the entry */
+    int32_t idx = dedup_find_h(ds, tag, d, n, h);
+    if (idx >= 0)
+        return write_ref(b, idx) ? idx : -1;
+    idx = dedup_register_h(ds, NULL, tag, d, n, h);
+    if (idx < 0)
+        return -1;
+    /* Only the content tag tells the reader to inflate, so compressed
+     * source always takes the long form. */
+    int ok = tag != TAG_SRC_Z && n <= VELLUM_SHORT_MAX
+                 ? write_short_block(b, MARK_SHORT, d, n)
+                 : write_long_block(b, tag, d, n);
+    return ok ? idx : -1;
+}
+
 int
 write_dedup(Buf *b, DedupState *ds, uint8_t tag, const unsigned char *d,
             Py_ssize_t n)
 {
-    if (n > VELLUM_LEN_MAX)
-        return write_len_overflow(n);
-    uint32_t h = fnv1a(tag, d, n); /* hashed once for the lookup and the entry */
-    int32_t idx = dedup_find_h(ds, tag, d, n, h);
-    if (idx >= 0)
-        return write_ref(b, idx);
-    if (dedup_register_h(ds, NULL, tag, d, n, h) < 0)
-        return 0;
-    /* Only the content tag tells the reader to inflate, so compressed
-     * source always takes the long form. */
-    if (tag != TAG_SRC_Z && n <= VELLUM_SHORT_MAX)
-        return write_short_block(b, MARK_SHORT, d, n);
-    return write_long_block(b, tag, d, n);
+    return write_dedup_index(b, ds, tag, d, n) >= 0;
 }
 
 int

@@ -75,11 +75,17 @@ deserialize_impl(READER_ARGS)
     case TAG_TUPLE_DEDUP: return deserialize_tuple_deduped(data, size, pos);
     case TAG_FROZENSET_DEDUP: return deserialize_frozenset_deduped(data, size, pos);
     case TAG_SRC_Z: return read_dedup_bytes(data, size, pos);
+    case TAG_INSTANCE_V1:
+    case TAG_SLOTS_INSTANCE_V1: return deserialize_instance(data, size, pos, (uint8_t)t);
+    case TAG_REDUCE_V1: return deserialize_reduce(data, size, pos, (uint8_t)t);
     case TAG_FN_BYTECODE: return deserialize_fn_bytecode(data, size, pos);
     case TAG_CODE: return deserialize_code(data, size, pos);
     case TAG_CLASSMETHOD:
     case TAG_STATICMETHOD: return deserialize_method_wrapper(data, size, pos, (uint8_t)t);
     case TAG_PROPERTY: return deserialize_property(data, size, pos);
+    case TAG_INSTANCE:
+    case TAG_SLOTS_INSTANCE: return deserialize_instance(data, size, pos, (uint8_t)t);
+    case TAG_REDUCE: return deserialize_reduce(data, size, pos, (uint8_t)t);
     case TAG_ELLIPSIS: return Py_NewRef(Py_Ellipsis);
     case TAG_NOTIMPLEMENTED: return Py_NewRef(Py_NotImplemented);
     /* A dict view loads as the list it was written as. */

@@ -13,13 +13,6 @@ serialize_depth_error(void)
     return 0;
 }
 
-[[nodiscard]] static int
-serialize_unsupported(PyObject *obj)
-{
-    PyErr_Format(PyExc_TypeError, "Tipo no soportado: %R", (PyObject *)Py_TYPE(obj));
-    return 0;
-}
-
 static inline int
 is_type(PyObject *obj, PyTypeObject *tp)
 {
@@ -84,8 +77,10 @@ serialize_impl(Buf *b, DedupState *ds, PyObject *obj)
         return serialize_mappingproxy(b, ds, obj);
     if (is_array(obj))
         return serialize_array(b, ds, obj);
-    /* Objects with their own __reduce__ come here once that encoding exists;
-     * they must stay ahead of the code and wrapper types below. */
+    /* Only objects that none of the built-in rows took are reduced, and
+     * ahead of the code and wrapper types below. */
+    if (has_custom_reduce(tp))
+        return serialize_via_reduce(b, ds, obj);
     if (tp == &PyCode_Type)
         return serialize_code(b, ds, obj);
     if (tp == &PyClassMethod_Type)
@@ -94,5 +89,6 @@ serialize_impl(Buf *b, DedupState *ds, PyObject *obj)
         return serialize_method_wrapper(b, ds, obj, TAG_STATICMETHOD);
     if (tp == &PyProperty_Type)
         return serialize_property(b, ds, obj);
-    return serialize_unsupported(obj);
+    /* Instances with a __dict__ or with slots; anything else is refused. */
+    return serialize_instance(b, ds, obj);
 }

@@ -118,8 +118,10 @@ py_deserialize_fast(PyObject *Py_UNUSED(self), PyObject *args)
         read_table_cap = 0;
     }
     active = 1;
-    if (!was_active)
+    if (!was_active) {
         read_table_reset();
+        resolved_classes_clear();
+    }
 
     Py_ssize_t pos = 0;
     PyObject *result = deserialize(data, size, &pos);
@@ -189,6 +191,8 @@ PyInit__vellum(void)
     class_header_cache = PyDict_New();
     if (source_cache == NULL || exec_cache == NULL || cls_cache == NULL ||
         class_header_cache == NULL)
+        return NULL;
+    if (!objects_init())
         return NULL;
     for (int i = 0; i < 256; i++) {
         g_byte_ints[i] = PyLong_FromLong(i);

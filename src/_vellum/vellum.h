@@ -343,6 +343,10 @@ struct DedupState {
     int32_t id_nb;
     int32_t id_count;
     PyObject *retained; /* owns what the serializer creates and then writes */
+    /* Per-call class facts, created on first use; each dict owns its class
+     * keys, so no class dies and leaves its address to another mid-call. */
+    PyObject *class_src;  /* class -> index of its source field (int) */
+    PyObject *slot_names; /* class -> tuple of its slot attribute names */
 };
 
 #define DENTRY_PLACEHOLDER 0xFF
@@ -496,6 +500,9 @@ serialize(Buf *b, DedupState *ds, PyObject *obj)
                                     Py_ssize_t n);
 [[nodiscard]] int write_dedup(Buf *b, DedupState *ds, uint8_t tag,
                               const unsigned char *d, Py_ssize_t n);
+/* write_dedup giving the index the block has (new or referenced), or -1. */
+int32_t write_dedup_index(Buf *b, DedupState *ds, uint8_t tag,
+                          const unsigned char *d, Py_ssize_t n);
 [[nodiscard]] int serialize_str(Buf *b, DedupState *ds, PyObject *s);
 [[nodiscard]] int serialize_bytes(Buf *b, DedupState *ds, PyObject *obj);
 [[nodiscard]] int serialize_bytearray(Buf *b, DedupState *ds, PyObject *obj);
@@ -506,6 +513,28 @@ serialize(Buf *b, DedupState *ds, PyObject *obj)
 [[nodiscard]] int serialize_method_wrapper(Buf *b, DedupState *ds, PyObject *obj,
                                            uint8_t tag);
 [[nodiscard]] int serialize_property(Buf *b, DedupState *ds, PyObject *prop);
+
+/* source.cpp */
+PyObject *get_source(PyObject *obj);
+PyObject *_compute_class_header_payload(PyObject *src, Py_ssize_t n,
+                                        const unsigned char *d);
+/* The address key of the caches, and the weak reference that drops an
+ * object's entries when it dies. */
+PyObject *address_key(PyObject *obj);
+PyObject *cache_watch(PyObject *obj, PyObject *key);
+/* Entry (a tuple ending in its weak reference) stored under key for obj
+ * itself, as a new reference; null when there is none (exception set only
+ * on a failed lookup). */
+PyObject *cache_entry_for(PyObject *cache, PyObject *key, PyObject *obj);
+
+/* objects.cpp */
+[[nodiscard]] int objects_init(void);
+int has_custom_reduce(PyTypeObject *tp);
+[[nodiscard]] int serialize_via_reduce(Buf *b, DedupState *ds, PyObject *obj);
+[[nodiscard]] int serialize_instance(Buf *b, DedupState *ds, PyObject *obj);
+[[nodiscard]] int serialize_slots(Buf *b, DedupState *ds, PyObject *obj, PyObject *cls);
+[[nodiscard]] int write_class_header_v2(Buf *b, DedupState *ds, PyObject *cls);
+[[nodiscard]] int serialize_callable_ref_v2(Buf *b, DedupState *ds, PyObject *callable);
 
 /* ------------------------------------------------------------------------
  * Deserializer.  Readers take the cursor (data, size, pos) and return a new
@@ -582,5 +611,18 @@ PyObject *deserialize_fn_bytecode(READER_ARGS);
 PyObject *deserialize_code(READER_ARGS);
 PyObject *deserialize_method_wrapper(READER_ARGS, uint8_t tag);
 PyObject *deserialize_property(READER_ARGS);
+
+/* objects.cpp */
+PyObject *read_class_header(READER_ARGS);
+PyObject *read_class_header_v2(READER_ARGS);
+PyObject *read_callable_ref(READER_ARGS);
+PyObject *read_callable_ref_v2(READER_ARGS);
+PyObject *resolve_class_by_module(PyObject *name_str, PyObject *module_str);
+PyObject *read_class_direct(PyObject *name_str, PyObject *src_bytes);
+PyObject *resolve_callable_by_qualname(PyObject *qualname_str, PyObject *module_str);
+PyObject *deserialize_instance(READER_ARGS, uint8_t tag);
+PyObject *deserialize_reduce(READER_ARGS, uint8_t tag);
+/* Drops the classes resolved during the last load. */
+void resolved_classes_clear(void);
 
 #endif /* VELLUM_H */

@@ -1,0 +1,1062 @@
+/* Classes, instances and reduce: class headers, callable references, the
+ * instance tags with a __dict__ or with slots, objects rebuilt through their
+ * own __reduce__, and the resolution of classes and callables on load (an
+ * already-imported module first, the carried source otherwise).  Touches the
+ * process-wide class_header_cache and cls_cache, and keeps the classes
+ * resolved during one load so that repeated headers resolve once. */
+#include "vellum.h"
+
+static PyObject *str_reduce;   /* "__reduce__", interned for the process */
+static PyObject *str_dict;     /* "__dict__" */
+static PyObject *str_class;    /* "__class__" */
+static PyObject *str_slots;    /* "__slots__" */
+static PyObject *str_weakref;  /* "__weakref__" */
+static PyObject *str_name;     /* "__name__" */
+static PyObject *str_qualname; /* "__qualname__" */
+static PyObject *str_module;   /* "__module__" */
+static PyObject *str_new;      /* "__new__" */
+static PyObject *str_setstate; /* "__setstate__" */
+static PyObject *str_empty;    /* "" */
+static PyObject *str_dot;      /* "." */
+
+int
+objects_init(void)
+{
+    struct {
+        PyObject **slot;
+        const char *text;
+    } names[] = {
+        {&str_reduce, "__reduce__"}, {&str_dict, "__dict__"},
+        {&str_class, "__class__"},   {&str_slots, "__slots__"},
+        {&str_weakref, "__weakref__"}, {&str_name, "__name__"},
+        {&str_qualname, "__qualname__"}, {&str_module, "__module__"},
+        {&str_new, "__new__"},       {&str_setstate, "__setstate__"},
+        {&str_empty, ""},            {&str_dot, "."},
+    };
+    for (auto &n : names) {
+        *n.slot = PyUnicode_InternFromString(n.text);
+        if (*n.slot == NULL)
+            return 0;
+    }
+    return 1;
+}
+
+[[nodiscard]] static int
+unsupported(PyObject *obj)
+{
+    PyErr_Format(PyExc_TypeError, "Tipo no soportado: %R", (PyObject *)Py_TYPE(obj));
+    return 0;
+}
+
+/* A name or module field: a str written as a content block. */
+[[nodiscard]] static int
+write_str_field(Buf *b, DedupState *ds, PyObject *s)
+{
+    Py_ssize_t n;
+    const char *d = PyUnicode_AsUTF8AndSize(s, &n);
+    if (d == NULL)
+        return 0;
+    return write_dedup_typed(b, ds, s, TAG_STR, (const unsigned char *)d, n);
+}
+
+/* ---- class headers: writing -------------------------------------------- */
+
+/* A per-call dict of ds keyed by class, created on first use (borrowed), or
+ * null with an exception.  Null without one for a class whose metatype
+ * hashes it by anything but identity: looking it up could run code, and it
+ * is then simply not remembered. */
+static PyObject *
+call_dict(PyObject **slot, PyObject *cls)
+{
+    if (Py_TYPE(cls)->tp_hash != PyType_Type.tp_hash)
+        return NULL;
+    if (*slot == NULL)
+        *slot = PyDict_New();
+    return *slot;
+}
+
+/* The class's source payload from class_header_cache, captured and stored
+ * there on the first header of the class in the process: a new reference
+ * to the tuple (content tag, payload, weak reference). */
+static PyObject *
+class_payload(PyObject *cls)
+{
+    Ref key = Ref::steal(address_key(cls));
+    if (!key)
+        return NULL;
+    PyObject *entry = cache_entry_for(class_header_cache, key.get(), cls);
+    if (entry != NULL)
+        return entry;
+    PyErr_Clear(); /* the lookup raises nothing */
+
+    Ref src = Ref::steal(get_source(cls));
+    if (!src)
+        return NULL;
+    Ref pair = Ref::steal(_compute_class_header_payload(
+        src.get(), PyBytes_GET_SIZE(src.get()),
+        (const unsigned char *)PyBytes_AS_STRING(src.get())));
+    if (!pair)
+        return NULL;
+    Ref wr = Ref::steal(cache_watch(cls, key.get()));
+    if (!wr)
+        return NULL;
+    Ref value = Ref::steal(PyTuple_Pack(3, PyTuple_GET_ITEM(pair.get(), 0),
+                                        PyTuple_GET_ITEM(pair.get(), 1), wr.get()));
+    if (!value || PyDict_SetItem(class_header_cache, key.get(), value.get()) < 0)
+        return NULL;
+    return value.release();
+}
+
+/* Source field.  After the first header of a class in a call, the field is
+ * a reference to the index that header gave it: the same bytes that a
+ * content lookup of the payload would write, without hashing the source. */
+[[nodiscard]] static int
+write_class_source(Buf *b, DedupState *ds, PyObject *cls)
+{
+    PyObject *known = call_dict(&ds->class_src, cls); /* borrowed */
+    if (known == NULL && PyErr_Occurred())
+        return 0;
+    PyObject *idx_obj = known ? PyDict_GetItemWithError(known, cls) : NULL; /* borrowed */
+    if (idx_obj != NULL)
+        return write_ref(b, (int32_t)PyLong_AsLong(idx_obj));
+    if (PyErr_Occurred())
+        return 0;
+
+    Ref entry = Ref::steal(class_payload(cls));
+    if (!entry)
+        return 0;
+    uint8_t tag = (uint8_t)PyLong_AsLong(PyTuple_GET_ITEM(entry.get(), 0));
+    PyObject *payload = PyTuple_GET_ITEM(entry.get(), 1); /* borrowed */
+    int32_t idx = write_dedup_index(b, ds, tag,
+                                    (const unsigned char *)PyBytes_AS_STRING(payload),
+                                    PyBytes_GET_SIZE(payload));
+    if (idx < 0)
+        return 0;
+    if (known == NULL)
+        return 1;
+    Ref idx_ref = Ref::steal(PyLong_FromLong(idx));
+    return idx_ref && PyDict_SetItem(known, cls, idx_ref.get()) == 0;
+}
+
+/* Name and source fields. */
+[[nodiscard]] static int
+write_class_header(Buf *b, DedupState *ds, PyObject *cls)
+{
+    Ref name = Ref::steal(PyObject_GetAttr(cls, str_name));
+    return name && write_str_field(b, ds, name.get()) && write_class_source(b, ds, cls);
+}
+
+/* __module__ when it is a str, else the empty string; a new reference. */
+static PyObject *
+module_name_of(PyObject *obj)
+{
+    PyObject *mod = PyObject_GetAttr(obj, str_module);
+    if (mod == NULL)
+        PyErr_Clear();
+    else if (PyUnicode_Check(mod))
+        return mod;
+    Py_XDECREF(mod);
+    return Py_NewRef(str_empty);
+}
+
+int
+write_class_header_v2(Buf *b, DedupState *ds, PyObject *cls)
+{
+    if (!write_class_header(b, ds, cls))
+        return 0;
+    Ref mod = Ref::steal(module_name_of(cls));
+    return write_str_field(b, ds, mod.get());
+}
+
+/* ---- callable references: writing -------------------------------------- */
+
+int
+serialize_callable_ref_v2(Buf *b, DedupState *ds, PyObject *callable)
+{
+    int32_t idx = id_tab_find(ds, callable);
+    if (idx >= 0)
+        return buf_u8(b, 0x00) && write_ref(b, idx);
+
+    Ref qualname = Ref::steal(PyObject_GetAttr(callable, str_qualname));
+    if (!qualname) {
+        PyErr_Clear();
+        qualname = Ref::steal(PyObject_GetAttr(callable, str_name));
+        if (!qualname) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError,
+                         "__reduce__: el callable %R no tiene __qualname__ ni __name__",
+                         callable);
+            return 0;
+        }
+    }
+    if (!PyUnicode_Check(qualname.get())) {
+        PyErr_Format(PyExc_TypeError, "__reduce__: el nombre del callable %R no es str",
+                     callable);
+        return 0;
+    }
+    Ref mod = Ref::steal(module_name_of(callable));
+    Ref src = Ref::steal(get_source(callable));
+    if (!src)
+        PyErr_Clear(); /* no source: found by module or among the builtins */
+
+    if (!buf_u8(b, 0x01) || !write_str_field(b, ds, qualname.get()) ||
+        !buf_u8(b, src ? 1 : 0))
+        return 0;
+    if (src && !write_dedup(b, ds, TAG_SRC_RAW,
+                            (const unsigned char *)PyBytes_AS_STRING(src.get()),
+                            PyBytes_GET_SIZE(src.get())))
+        return 0;
+    if (!write_str_field(b, ds, mod.get()))
+        return 0;
+    /* The callable stays alive until the call ends: the reduce tuple that
+     * holds it is retained. */
+    idx = dedup_register_identity_only(ds);
+    if (idx < 0)
+        return 0;
+    id_tab_insert(ds, callable, idx);
+    return 1;
+}
+
+/* ---- instances: writing ------------------------------------------------ */
+
+/* Whether any class of the MRO declares slots that hold values (the
+ * interpreter's own record, without __dict__ and __weakref__). */
+static int
+declares_value_slots(PyObject *cls)
+{
+    if (!PyType_Check(cls))
+        return 0;
+    PyObject *mro = ((PyTypeObject *)cls)->tp_mro; /* borrowed */
+    if (mro == NULL)
+        return 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
+        PyTypeObject *t = (PyTypeObject *)PyTuple_GET_ITEM(mro, i);
+        if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE))
+            continue;
+        PyObject *slots = ((PyHeapTypeObject *)t)->ht_slots;
+        if (slots != NULL && PyTuple_Check(slots) && PyTuple_GET_SIZE(slots) > 0)
+            return 1;
+    }
+    return 0;
+}
+
+/* The attribute name under which a declared slot lives: a private name
+ * (two leading underscores, not dunder) is mangled with the declaring
+ * class's name, as the class statement stored it. */
+static PyObject *
+slot_attribute_name(PyObject *name, PyObject *owner)
+{
+    if (!PyUnicode_Check(name))
+        return Py_NewRef(name);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    if (n < 3 || PyUnicode_READ_CHAR(name, 0) != '_' || PyUnicode_READ_CHAR(name, 1) != '_' ||
+        (PyUnicode_READ_CHAR(name, n - 1) == '_' && PyUnicode_READ_CHAR(name, n - 2) == '_') ||
+        PyUnicode_FindChar(name, '.', 0, n, 1) >= 0)
+        return Py_NewRef(name);
+    Ref owner_name = Ref::steal(owner ? PyObject_GetAttr(owner, str_name) : NULL);
+    if (!owner_name || !PyUnicode_Check(owner_name.get())) {
+        PyErr_Clear();
+        return Py_NewRef(name);
+    }
+    Py_ssize_t k = PyUnicode_GET_LENGTH(owner_name.get()), s = 0;
+    while (s < k && PyUnicode_READ_CHAR(owner_name.get(), s) == '_')
+        s++;
+    if (s == k)
+        return Py_NewRef(name);
+    Ref stripped = Ref::steal(PyUnicode_Substring(owner_name.get(), s, k));
+    if (!stripped)
+        return NULL;
+    return PyUnicode_FromFormat("_%U%U", stripped.get(), name);
+}
+
+/* The class in cls's MRO whose own namespace holds the __slots__ that an
+ * attribute lookup on cls finds (borrowed), or null. */
+static PyObject *
+slots_owner(PyObject *cls)
+{
+    if (!PyType_Check(cls))
+        return NULL;
+    PyObject *mro = ((PyTypeObject *)cls)->tp_mro; /* borrowed */
+    for (Py_ssize_t i = 0; mro != NULL && i < PyTuple_GET_SIZE(mro); i++) {
+        PyObject *t = PyTuple_GET_ITEM(mro, i);
+        Ref ns = Ref::steal(compat_type_dict((PyTypeObject *)t));
+        if (ns && PyDict_GetItemWithError(ns.get(), str_slots) != NULL)
+            return t;
+        PyErr_Clear();
+    }
+    return NULL;
+}
+
+/* Appends the attribute names of one __slots__ value to names, skipping
+ * __weakref__ and __dict__ (never user data) and names already there. */
+[[nodiscard]] static int
+collect_slot_names(PyObject *names, PyObject *slots, PyObject *owner)
+{
+    Ref items = Ref::steal(PyUnicode_Check(slots) ? PyTuple_Pack(1, slots)
+                                                  : PySequence_Tuple(slots));
+    if (!items)
+        return 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); i++) {
+        PyObject *declared = PyTuple_GET_ITEM(items.get(), i); /* borrowed */
+        if (PyUnicode_Check(declared) &&
+            (PyUnicode_Compare(declared, str_weakref) == 0 ||
+             PyUnicode_Compare(declared, str_dict) == 0))
+            continue;
+        Ref attr = Ref::steal(slot_attribute_name(declared, owner));
+        if (!attr)
+            return 0;
+        int present = PySequence_Contains(names, attr.get());
+        if (present < 0) {
+            PyErr_Clear(); /* an unhashable or odd name is kept as it is */
+            present = 0;
+        }
+        if (!present && PyList_Append(names, attr.get()) < 0)
+            return 0;
+    }
+    return 1;
+}
+
+/* Slot attribute names of cls in MRO order, each once; computed once per
+ * class and call.  Borrowed from ds->slot_names. */
+static PyObject *
+slot_names_of(DedupState *ds, PyObject *cls)
+{
+    PyObject *known = call_dict(&ds->slot_names, cls); /* borrowed */
+    if (known == NULL && PyErr_Occurred())
+        return NULL;
+    PyObject *cached = known ? PyDict_GetItemWithError(known, cls) : NULL; /* borrowed */
+    if (cached != NULL || PyErr_Occurred())
+        return cached;
+
+    Ref mro = Ref::steal(PyObject_GetAttrString(cls, "__mro__"));
+    if (!mro)
+        return NULL;
+    Ref classes = Ref::steal(PySequence_Tuple(mro.get()));
+    Ref names = Ref::steal(PyList_New(0));
+    if (!classes || !names)
+        return NULL;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(classes.get()); i++) {
+        PyObject *k = PyTuple_GET_ITEM(classes.get(), i); /* borrowed */
+        Ref slots = Ref::steal(PyObject_GetAttr(k, str_slots));
+        if (!slots) {
+            PyErr_Clear();
+            continue;
+        }
+        if (!collect_slot_names(names.get(), slots.get(), slots_owner(k)))
+            return NULL;
+    }
+    Ref tuple = Ref::steal(PyList_AsTuple(names.get()));
+    if (!tuple)
+        return NULL;
+    if (known == NULL) {
+        /* Not remembered: the names live as long as the call's retained list. */
+        if (!retain(ds, tuple.get()))
+            return NULL;
+        return tuple.get();
+    }
+    if (PyDict_SetItem(known, cls, tuple.get()) < 0)
+        return NULL;
+    return tuple.get(); /* the dict keeps it alive */
+}
+
+/* Adds name -> value for every slot of obj that holds a value. */
+[[nodiscard]] static int
+read_slot_values(PyObject *obj, PyObject *names, PyObject *into)
+{
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); i++) {
+        PyObject *name = PyTuple_GET_ITEM(names, i); /* borrowed */
+        Ref value = Ref::steal(PyObject_GetAttr(obj, name));
+        if (!value) {
+            PyErr_Clear(); /* a slot never assigned stays unassigned */
+            continue;
+        }
+        if (PyDict_SetItem(into, name, value.get()) < 0)
+            return 0;
+    }
+    return 1;
+}
+
+int
+serialize_slots(Buf *b, DedupState *ds, PyObject *obj, PyObject *cls)
+{
+    PyObject *names = slot_names_of(ds, cls); /* borrowed */
+    if (names == NULL)
+        return 0;
+    Ref values = Ref::steal(PyDict_New());
+    if (!values || !read_slot_values(obj, names, values.get()))
+        return 0;
+    return buf_u8(b, TAG_SLOTS_INSTANCE) && write_class_header_v2(b, ds, cls) &&
+           serialize_dict(b, ds, values.get());
+}
+
+/* An object with a __dict__.  When slots of its class hold values too, the
+ * attributes of both go into a slots instance, whose reader assigns each
+ * one; otherwise the __dict__ is written as it is. */
+[[nodiscard]] static int
+serialize_dict_instance(Buf *b, DedupState *ds, PyObject *obj, PyObject *dict)
+{
+    Ref cls = Ref::steal(PyObject_GetAttr(obj, str_class));
+    if (!cls)
+        return 0;
+    if (declares_value_slots(cls.get())) {
+        PyObject *names = slot_names_of(ds, cls.get()); /* borrowed */
+        Ref slotted = Ref::steal(PyDict_New());
+        if (names == NULL || !slotted || !read_slot_values(obj, names, slotted.get()))
+            return 0;
+        if (PyDict_GET_SIZE(slotted.get()) > 0) {
+            Ref values = Ref::steal(PyDict_Copy(dict));
+            return values && PyDict_Update(values.get(), slotted.get()) == 0 &&
+                   buf_u8(b, TAG_SLOTS_INSTANCE) &&
+                   write_class_header_v2(b, ds, cls.get()) &&
+                   serialize_dict(b, ds, values.get());
+        }
+    }
+    return buf_u8(b, TAG_INSTANCE) && write_class_header_v2(b, ds, cls.get()) &&
+           serialize_dict(b, ds, dict);
+}
+
+int
+serialize_instance(Buf *b, DedupState *ds, PyObject *obj)
+{
+    Ref dict = Ref::steal(PyObject_GetAttr(obj, str_dict));
+    if (dict) {
+        /* A class used as a value has a read-only mapping as its __dict__,
+         * and the stream has no encoding for it. */
+        if (!PyDict_Check(dict.get()))
+            return unsupported(obj);
+        return serialize_dict_instance(b, ds, obj, dict.get());
+    }
+    PyErr_Clear();
+    Ref cls = Ref::steal(PyObject_GetAttr(obj, str_class));
+    if (!cls) {
+        PyErr_Clear();
+        return unsupported(obj);
+    }
+    Ref slots = Ref::steal(PyObject_GetAttr(cls.get(), str_slots));
+    if (!slots) {
+        PyErr_Clear();
+        return unsupported(obj);
+    }
+    return serialize_slots(b, ds, obj, cls.get());
+}
+
+/* ---- reduce: writing --------------------------------------------------- */
+
+/* Whether the metatype leaves a class's __dict__ attribute to type itself,
+ * so that the namespace can be read directly. */
+static int
+plain_metatype(PyTypeObject *meta)
+{
+    if (meta == &PyType_Type)
+        return 1;
+    PyObject *mro = meta->tp_mro; /* borrowed */
+    for (Py_ssize_t i = 0; mro != NULL && i < PyTuple_GET_SIZE(mro); i++) {
+        PyTypeObject *m = (PyTypeObject *)PyTuple_GET_ITEM(mro, i);
+        if (m == &PyType_Type)
+            return 1;
+        Ref ns = Ref::steal(compat_type_dict(m));
+        if (!ns || PyDict_GetItemWithError(ns.get(), str_dict) != NULL) {
+            PyErr_Clear();
+            return 0;
+        }
+    }
+    return 1;
+}
+
+/* "__reduce__" in one class's own namespace: 1, 0. */
+static int
+namespace_has_reduce(PyObject *cls)
+{
+    if (plain_metatype(Py_TYPE(cls))) {
+        Ref ns = Ref::steal(compat_type_dict((PyTypeObject *)cls));
+        if (!ns)
+            return 0;
+        int found = PyDict_GetItemWithError(ns.get(), str_reduce) != NULL;
+        PyErr_Clear();
+        return found;
+    }
+    Ref ns = Ref::steal(PyObject_GetAttr(cls, str_dict));
+    if (!ns) {
+        PyErr_Clear();
+        return 0;
+    }
+    Ref item = Ref::steal(PyObject_GetItem(ns.get(), str_reduce));
+    if (!item)
+        PyErr_Clear();
+    return item ? 1 : 0;
+}
+
+int
+has_custom_reduce(PyTypeObject *tp)
+{
+    Ref mro = Ref::borrow(tp->tp_mro);
+    if (!mro || !PyTuple_Check(mro.get()))
+        return 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); i++) {
+        PyObject *cls = PyTuple_GET_ITEM(mro.get(), i); /* borrowed */
+        if (cls == (PyObject *)&PyBaseObject_Type)
+            return 0;
+        if (namespace_has_reduce(cls))
+            return 1;
+    }
+    return 0;
+}
+
+/* Dict items of a reduce tuple as a new dict; a later equal key wins. */
+static PyObject *
+reduce_dict_items(PyObject *items)
+{
+    Ref d = Ref::steal(PyDict_New());
+    Ref it = Ref::steal(PyObject_GetIter(items));
+    if (!d || !it)
+        return NULL;
+    for (;;) {
+        Ref pair = Ref::steal(PyIter_Next(it.get()));
+        if (!pair)
+            break;
+        if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
+            PyErr_SetString(PyExc_TypeError,
+                            "__reduce__ dict_items: cada elemento debe ser (key, value)");
+            return NULL;
+        }
+        if (PyDict_SetItem(d.get(), PyTuple_GET_ITEM(pair.get(), 0),
+                           PyTuple_GET_ITEM(pair.get(), 1)) < 0)
+            return NULL;
+    }
+    if (PyErr_Occurred())
+        return NULL;
+    return d.release();
+}
+
+/* Writes a container made for this write.  It is retained: its address is
+ * entered in the identity table, and a later object at that address must
+ * not be written as a reference to it. */
+[[nodiscard]] static int
+serialize_made(Buf *b, DedupState *ds, PyObject *made)
+{
+    Ref owned = Ref::steal(made);
+    return owned && retain(ds, owned.get()) && serialize(b, ds, owned.get());
+}
+
+int
+serialize_via_reduce(Buf *b, DedupState *ds, PyObject *obj)
+{
+    Ref rv = Ref::steal(PyObject_CallMethodNoArgs(obj, str_reduce));
+    if (!rv)
+        return 0;
+    if (!PyTuple_Check(rv.get()) || PyTuple_GET_SIZE(rv.get()) < 2 ||
+        PyTuple_GET_SIZE(rv.get()) > 5) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__reduce__ debe devolver una tupla de 2 a 5 elementos");
+        return 0;
+    }
+    if (!retain(ds, rv.get()))
+        return 0;
+    Py_ssize_t n = PyTuple_GET_SIZE(rv.get());
+    PyObject *callable = PyTuple_GET_ITEM(rv.get(), 0); /* borrowed from rv */
+    PyObject *args = PyTuple_GET_ITEM(rv.get(), 1);
+    PyObject *state = n > 2 ? PyTuple_GET_ITEM(rv.get(), 2) : Py_None;
+    PyObject *list_items = n > 3 ? PyTuple_GET_ITEM(rv.get(), 3) : Py_None;
+    PyObject *dict_items = n > 4 ? PyTuple_GET_ITEM(rv.get(), 4) : Py_None;
+    if (!PyTuple_Check(args)) {
+        PyErr_SetString(PyExc_TypeError, "__reduce__: args debe ser una tupla");
+        return 0;
+    }
+    uint8_t flags = (uint8_t)((state != Py_None ? 1 : 0) | (list_items != Py_None ? 2 : 0) |
+                              (dict_items != Py_None ? 4 : 0));
+    if (!buf_u8(b, TAG_REDUCE) || !serialize_callable_ref_v2(b, ds, callable) ||
+        !serialize(b, ds, args) || !buf_u8(b, flags))
+        return 0;
+    if (state != Py_None && !serialize(b, ds, state))
+        return 0;
+    if (list_items != Py_None && !serialize_made(b, ds, PySequence_List(list_items)))
+        return 0;
+    if (dict_items != Py_None && !serialize_made(b, ds, reduce_dict_items(dict_items)))
+        return 0;
+    return 1;
+}
+
+/* ---- resolution on load ------------------------------------------------ */
+
+PyObject *
+resolve_class_by_module(PyObject *name_str, PyObject *module_str)
+{
+    const char *m = PyUnicode_AsUTF8(module_str);
+    if (m == NULL || m[0] == '\0') {
+        PyErr_Clear();
+        return NULL;
+    }
+    Ref mod = Ref::steal(PyImport_GetModule(module_str));
+    if (!mod) {
+        PyErr_Clear();
+        return NULL;
+    }
+    Ref attr = Ref::steal(PyObject_GetAttr(mod.get(), name_str));
+    if (!attr) {
+        PyErr_Clear();
+        return NULL;
+    }
+    return PyType_Check(attr.get()) ? attr.release() : NULL;
+}
+
+/* Name lookup in an executed namespace that raises nothing. */
+static PyObject *
+namespace_get(PyObject *ns, PyObject *name)
+{
+    PyObject *found;
+    if (compat_dict_get_item_ref(ns, name, &found) < 0)
+        PyErr_Clear();
+    return found;
+}
+
+PyObject *
+read_class_direct(PyObject *name_str, PyObject *src_bytes)
+{
+    Ref key = Ref::steal(PyTuple_Pack(2, name_str, src_bytes));
+    if (!key)
+        PyErr_Clear();
+    if (key) {
+        PyObject *cls;
+        int found = compat_dict_get_item_ref(cls_cache, key.get(), &cls);
+        if (found > 0)
+            return cls;
+        if (found < 0)
+            PyErr_Clear();
+    }
+    Ref ns = Ref::steal(exec_source(src_bytes));
+    if (!ns)
+        return NULL;
+    PyObject *cls = namespace_get(ns.get(), name_str);
+    if (cls != NULL && key && PyDict_SetItem(cls_cache, key.get(), cls) < 0)
+        PyErr_Clear();
+    return cls;
+}
+
+PyObject *
+resolve_callable_by_qualname(PyObject *qualname_str, PyObject *module_str)
+{
+    const char *m = PyUnicode_AsUTF8(module_str);
+    if (m == NULL || m[0] == '\0') {
+        PyErr_Clear();
+        return NULL;
+    }
+    Ref obj = Ref::steal(PyImport_GetModule(module_str));
+    Ref parts = Ref::steal(obj ? PyUnicode_Split(qualname_str, str_dot, -1) : NULL);
+    if (!parts) {
+        PyErr_Clear();
+        return NULL;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); i++) {
+        obj = Ref::steal(PyObject_GetAttr(obj.get(), PyList_GET_ITEM(parts.get(), i)));
+        if (!obj) {
+            PyErr_Clear();
+            return NULL;
+        }
+    }
+    return PyCallable_Check(obj.get()) ? obj.release() : NULL;
+}
+
+/* Classes resolved during the current load, keyed by the identity of the
+ * header's field objects (which the read table keeps alive): a repeated
+ * header is three references to the same objects and resolves once. */
+#define RESOLVED_SLOTS 64
+struct ResolvedClass {
+    PyObject *name, *src, *module, *cls; /* owned, or all null */
+};
+static ResolvedClass resolved[RESOLVED_SLOTS];
+
+static ResolvedClass *
+resolved_slot(PyObject *name, PyObject *src)
+{
+    uintptr_t h = ((uintptr_t)name >> 4) ^ ((uintptr_t)src >> 6);
+    return &resolved[h % RESOLVED_SLOTS];
+}
+
+void
+resolved_classes_clear(void)
+{
+    /* Detached first: a release can run a finalizer that loads again. */
+    ResolvedClass old[RESOLVED_SLOTS];
+    memcpy(old, resolved, sizeof resolved);
+    memset(resolved, 0, sizeof resolved);
+    for (ResolvedClass &e : old) {
+        Py_XDECREF(e.name);
+        Py_XDECREF(e.src);
+        Py_XDECREF(e.module);
+        Py_XDECREF(e.cls);
+    }
+}
+
+static void
+resolved_remember(PyObject *name, PyObject *src, PyObject *module, PyObject *cls)
+{
+    ResolvedClass *e = resolved_slot(name, src);
+    ResolvedClass old = *e;
+    e->name = Py_NewRef(name);
+    e->src = Py_NewRef(src);
+    e->module = Py_XNewRef(module);
+    e->cls = Py_NewRef(cls);
+    Py_XDECREF(old.name);
+    Py_XDECREF(old.src);
+    Py_XDECREF(old.module);
+    Py_XDECREF(old.cls);
+}
+
+/* ---- class headers and callable references: reading -------------------- */
+
+/* A name or module field; one reached by reference must be a str. */
+static PyObject *
+read_str_field(READER_ARGS)
+{
+    PyObject *s = read_str_any(data, size, pos);
+    if (s != NULL && !PyUnicode_Check(s)) {
+        PyErr_Format(PyExc_TypeError, "read_str_any: se esperaba str, no %.200s",
+                     Py_TYPE(s)->tp_name);
+        Py_DECREF(s);
+        return NULL;
+    }
+    return s;
+}
+
+/* Resolves a header's fields; module is null for a version 1 header. */
+static PyObject *
+resolve_class(PyObject *name, PyObject *src, PyObject *module)
+{
+    ResolvedClass *e = resolved_slot(name, src);
+    if (e->cls != NULL && e->name == name && e->src == src && e->module == module)
+        return Py_NewRef(e->cls);
+    Ref cls;
+    if (module != NULL)
+        cls = Ref::steal(resolve_class_by_module(name, module));
+    if (!cls) {
+        cls = Ref::steal(read_class_direct(name, src));
+        if (!cls) {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_KeyError, "clase no encontrada en source ejecutado");
+            return NULL;
+        }
+    }
+    resolved_remember(name, src, module, cls.get());
+    return cls.release();
+}
+
+PyObject *
+read_class_header(READER_ARGS)
+{
+    Ref name = Ref::steal(read_str_field(data, size, pos));
+    if (!name)
+        return NULL;
+    Ref src = Ref::steal(read_dedup_bytes_checked(data, size, pos, "clase"));
+    if (!src)
+        return NULL;
+    return resolve_class(name.get(), src.get(), NULL);
+}
+
+PyObject *
+read_class_header_v2(READER_ARGS)
+{
+    Ref name = Ref::steal(read_str_field(data, size, pos));
+    if (!name)
+        return NULL;
+    Ref src = Ref::steal(read_dedup_bytes_checked(data, size, pos, "clase"));
+    if (!src)
+        return NULL;
+    Ref module = Ref::steal(read_str_field(data, size, pos));
+    if (!module)
+        return NULL;
+    return resolve_class(name.get(), src.get(), module.get());
+}
+
+/* has_src byte and, when set, the source block. */
+[[nodiscard]] static int
+read_callable_source(READER_ARGS, Ref *src)
+{
+    if (*pos >= size) {
+        fail_value("EOF source flag");
+        return 0;
+    }
+    if (data[(*pos)++] == 0)
+        return 1;
+    *src = Ref::steal(read_dedup_bytes_checked(data, size, pos, "callable"));
+    return *src ? 1 : 0;
+}
+
+/* The source's namespace entry for lookup_name. */
+static PyObject *
+callable_from_source(PyObject *src, PyObject *lookup_name)
+{
+    Ref ns = Ref::steal(exec_source(src));
+    if (!ns)
+        return NULL;
+    PyObject *fn = namespace_get(ns.get(), lookup_name);
+    if (fn == NULL)
+        PyErr_SetString(PyExc_KeyError, "callable no encontrado");
+    return fn;
+}
+
+static PyObject *
+callable_from_builtins(PyObject *name)
+{
+    PyObject *builtins = PyEval_GetBuiltins(); /* borrowed */
+    PyObject *fn = builtins != NULL ? namespace_get(builtins, name) : NULL;
+    if (fn == NULL)
+        PyErr_SetString(PyExc_KeyError, "callable sin source no en builtins");
+    return fn;
+}
+
+/* The part of a qualified name after its last dot, or the whole name. */
+static PyObject *
+last_name_part(PyObject *qualname)
+{
+    Py_ssize_t n = PyUnicode_GET_LENGTH(qualname);
+    Py_ssize_t dot = PyUnicode_FindChar(qualname, '.', 0, n, -1);
+    if (dot == -2)
+        return NULL;
+    if (dot < 0)
+        return Py_NewRef(qualname);
+    return PyUnicode_Substring(qualname, dot + 1, n);
+}
+
+PyObject *
+read_callable_ref_v2(READER_ARGS)
+{
+    if (*pos >= size)
+        return fail_value("EOF callable marker");
+    uint8_t marker = data[(*pos)++];
+    if (marker == 0x00) {
+        if (*pos >= size)
+            return fail_value("EOF callable ref");
+        uint8_t op = data[*pos];
+        if (!is_ref_tag(op))
+            return fail_value("callable ref: opcode invalido");
+        (*pos)++;
+        return read_ref(data, size, pos, op);
+    }
+    if (marker != 0x01)
+        return fail_value("callable: marcador invalido");
+
+    Ref qualname = Ref::steal(read_str_field(data, size, pos));
+    if (!qualname)
+        return NULL;
+    Ref src;
+    if (!read_callable_source(data, size, pos, &src))
+        return NULL;
+    Ref module = Ref::steal(read_str_field(data, size, pos));
+    if (!module)
+        return NULL;
+
+    Ref fn = Ref::steal(resolve_callable_by_qualname(qualname.get(), module.get()));
+    if (!fn && src) {
+        Ref lookup = Ref::steal(last_name_part(qualname.get()));
+        if (!lookup)
+            return NULL;
+        fn = Ref::steal(callable_from_source(src.get(), lookup.get()));
+    }
+    else if (!fn) {
+        fn = Ref::steal(callable_from_builtins(qualname.get()));
+    }
+    if (!fn || !read_table_push(fn.get()))
+        return NULL;
+    return fn.release();
+}
+
+PyObject *
+read_callable_ref(READER_ARGS)
+{
+    Ref name = Ref::steal(read_str_field(data, size, pos));
+    if (!name)
+        return NULL;
+    Ref src;
+    if (!read_callable_source(data, size, pos, &src))
+        return NULL;
+    return src ? callable_from_source(src.get(), name.get())
+               : callable_from_builtins(name.get());
+}
+
+/* ---- instances: reading ------------------------------------------------ */
+
+/* Assigns every key of d as an attribute of obj, in order. */
+[[nodiscard]] static int
+set_attributes(PyObject *obj, PyObject *d, int skip_weakref)
+{
+    Py_ssize_t it = 0;
+    PyObject *key, *value; /* borrowed from d */
+    while (PyDict_Next(d, &it, &key, &value)) {
+        Ref k = Ref::borrow(key), v = Ref::borrow(value);
+        if (skip_weakref && PyUnicode_Check(key) &&
+            PyUnicode_Compare(key, str_weakref) == 0)
+            continue;
+        if (PyObject_SetAttr(obj, k.get(), v.get()) < 0)
+            return 0;
+    }
+    return 1;
+}
+
+/* Puts a dict of attributes into obj's __dict__, or assigns them one by one
+ * when the object has no usable __dict__. */
+[[nodiscard]] static int
+update_instance_dict(PyObject *obj, PyObject *d)
+{
+    Ref own = Ref::steal(PyObject_GetAttr(obj, str_dict));
+    if (own && PyDict_Check(own.get()))
+        return PyDict_Update(own.get(), d) == 0;
+    PyErr_Clear();
+    return set_attributes(obj, d, 0);
+}
+
+PyObject *
+deserialize_instance(READER_ARGS, uint8_t tag)
+{
+    int v2 = tag == TAG_INSTANCE || tag == TAG_SLOTS_INSTANCE;
+    int slots = tag == TAG_SLOTS_INSTANCE || tag == TAG_SLOTS_INSTANCE_V1;
+    Ref cls = Ref::steal(v2 ? read_class_header_v2(data, size, pos)
+                            : read_class_header(data, size, pos));
+    if (!cls)
+        return NULL;
+    if (*pos >= size || data[*pos] != TAG_DICT) {
+        switch (tag) {
+        case TAG_INSTANCE_V1: return fail_value("0x1C: esperado 0x0C");
+        case TAG_SLOTS_INSTANCE_V1: return fail_value("0x1E: esperado 0x0C");
+        case TAG_INSTANCE: return fail_value("0x25: esperado 0x0C");
+        default: return fail_value("0x26: esperado 0x0C");
+        }
+    }
+    (*pos)++;
+    Ref attrs = Ref::steal(deserialize_dict(data, size, pos));
+    if (!attrs)
+        return NULL;
+    Ref new_fn = Ref::steal(PyObject_GetAttr(cls.get(), str_new));
+    if (!new_fn)
+        return NULL;
+    Ref obj = Ref::steal(PyObject_CallOneArg(new_fn.get(), cls.get()));
+    if (!obj)
+        return NULL;
+    int ok = slots ? set_attributes(obj.get(), attrs.get(), 1)
+                   : update_instance_dict(obj.get(), attrs.get());
+    return ok ? obj.release() : NULL;
+}
+
+/* ---- reduce: reading --------------------------------------------------- */
+
+/* Applies a reduce state.  A dict updates the attributes directly.  Any
+ * other state goes to the object's __setstate__; without one, a pair
+ * (dict or None, dict or None) sets the __dict__ part and then the slot
+ * part, and anything else is refused rather than dropped. */
+[[nodiscard]] static int
+apply_state(PyObject *obj, PyObject *state)
+{
+    if (PyDict_Check(state))
+        return update_instance_dict(obj, state);
+    if (state == Py_None)
+        return 1;
+    Ref setstate = Ref::steal(PyObject_GetAttr(obj, str_setstate));
+    if (setstate) {
+        Ref rc = Ref::steal(PyObject_CallOneArg(setstate.get(), state));
+        return rc ? 1 : 0;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        return 0;
+    PyErr_Clear();
+    if (PyTuple_Check(state) && PyTuple_GET_SIZE(state) == 2) {
+        PyObject *plain = PyTuple_GET_ITEM(state, 0), *slotted = PyTuple_GET_ITEM(state, 1);
+        if ((plain == Py_None || PyDict_Check(plain)) &&
+            (slotted == Py_None || PyDict_Check(slotted)))
+            return (plain == Py_None || update_instance_dict(obj, plain)) &&
+                   (slotted == Py_None || set_attributes(obj, slotted, 0));
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "reduce: el estado %.200s no es un dict y %.200s no tiene __setstate__",
+                 Py_TYPE(state)->tp_name, Py_TYPE(obj)->tp_name);
+    return 0;
+}
+
+[[nodiscard]] static int
+apply_list_items(PyObject *obj, PyObject *items)
+{
+    Ref extend = Ref::steal(PyObject_GetAttrString(obj, "extend"));
+    if (extend) {
+        Ref rc = Ref::steal(PyObject_CallOneArg(extend.get(), items));
+        return rc ? 1 : 0;
+    }
+    PyErr_Clear();
+    Ref append = Ref::steal(PyObject_GetAttrString(obj, "append"));
+    if (!append)
+        return 0;
+    if (!PyList_Check(items))
+        return 1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); i++) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(items, i));
+        Ref rc = Ref::steal(PyObject_CallOneArg(append.get(), item.get()));
+        if (!rc)
+            return 0;
+    }
+    return 1;
+}
+
+[[nodiscard]] static int
+apply_dict_items(PyObject *obj, PyObject *pairs)
+{
+    Ref update = Ref::steal(PyObject_GetAttrString(obj, "update"));
+    if (update) {
+        Ref rc = Ref::steal(PyObject_CallOneArg(update.get(), pairs));
+        return rc ? 1 : 0;
+    }
+    PyErr_Clear();
+    if (!PyDict_Check(pairs))
+        return 1;
+    Py_ssize_t it = 0;
+    PyObject *key, *value; /* borrowed from pairs */
+    while (PyDict_Next(pairs, &it, &key, &value)) {
+        Ref k = Ref::borrow(key), v = Ref::borrow(value);
+        if (PyObject_SetItem(obj, k.get(), v.get()) < 0)
+            return 0;
+    }
+    return 1;
+}
+
+PyObject *
+deserialize_reduce(READER_ARGS, uint8_t tag)
+{
+    Ref callable = Ref::steal(tag == TAG_REDUCE ? read_callable_ref_v2(data, size, pos)
+                                                : read_callable_ref(data, size, pos));
+    if (!callable)
+        return NULL;
+    if (*pos >= size)
+        return fail_value("reduce: esperaba tupla args");
+    uint8_t t = data[*pos];
+    if (t != TAG_TUPLE && t != TAG_TUPLE_DEDUP && !is_ref_tag(t))
+        return fail_value("reduce: esperaba tupla args");
+    Ref args = Ref::steal(deserialize(data, size, pos));
+    if (!args)
+        return NULL;
+    /* A reference can name any earlier object; calling needs a tuple. */
+    if (!PyTuple_Check(args.get())) {
+        PyErr_Format(PyExc_TypeError, "reduce: args debe ser una tupla, no %.200s",
+                     Py_TYPE(args.get())->tp_name);
+        return NULL;
+    }
+    Ref obj = Ref::steal(PyObject_Call(callable.get(), args.get(), NULL));
+    callable = Ref();
+    args = Ref();
+    if (!obj)
+        return NULL;
+    if (*pos >= size)
+        return fail_value("EOF reduce flags");
+    uint8_t flags = data[(*pos)++];
+    if (flags & 0x01) {
+        Ref state = Ref::steal(deserialize(data, size, pos));
+        if (!state || !apply_state(obj.get(), state.get()))
+            return NULL;
+    }
+    if (flags & 0x02) {
+        Ref items = Ref::steal(deserialize(data, size, pos));
+        if (!items || !apply_list_items(obj.get(), items.get()))
+            return NULL;
+    }
+    if (flags & 0x04) {
+        Ref pairs = Ref::steal(deserialize(data, size, pos));
+        if (!pairs || !apply_dict_items(obj.get(), pairs.get()))
+            return NULL;
+    }
+    return obj.release();
+}
