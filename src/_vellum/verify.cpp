@@ -269,30 +269,72 @@ make_leaf_widths()
 
 static constexpr LeafWidths leaf_widths = make_leaf_widths();
 
-/* One nested value at depth.  Whole fixed-width leaves and, without capture,
- * short strings are settled here; everything else, and every error, goes
- * through the full step. */
+/* The values of a container, or the pairs of a dict as 2n values, at depth
+ * + 1.  Leaves that need no check beyond their width (fixed-width scalars,
+ * short big ints, in-range 1- and 2-byte references and, without capture,
+ * short strings) are settled here with the cursor in a local; everything
+ * else, and every error, goes through the full step. */
+[[nodiscard]] static int
+walk_skip_values(WALK_ARGS, Py_ssize_t n)
+{
+    Py_ssize_t p = *pos;
+    Py_ssize_t *counts = vc->tag_counts;
+    const int leaves = depth + 1 <= VELLUM_MAX_DEPTH;
+    const int short_strs = ix->dedup_table == NULL;
+    /* Every value takes at least one byte: a count beyond the input ends at
+     * the first missing value. */
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (leaves && p < size) {
+            unsigned t = data[p];
+            /* Ints 0..255 step the cursor by a constant, so that the next
+             * position does not wait for a table load. */
+            if (t >= TAG_SMALLINT && t <= TAG_SMALLINT_LAST) {
+                counts[t]++;
+                p += 1;
+                continue;
+            }
+            Py_ssize_t left = size - p;
+            if (t == TAG_UINT8 && left >= 2) {
+                counts[t]++;
+                p += 2;
+                continue;
+            }
+            Py_ssize_t w = leaf_widths.w[t];
+            if (w == 0 && left >= 2) {
+                unsigned b1 = data[p + 1];
+                if (t == TAG_REF8 && (Py_ssize_t)b1 < ix->dedup_n)
+                    w = 2;
+                else if (t == TAG_REF16 && left >= 3 &&
+                         (Py_ssize_t)(b1 << 8 | data[p + 2]) < ix->dedup_n)
+                    w = 3;
+                else if (t == TAG_SHORT_STR && short_strs && left - 2 >= (Py_ssize_t)b1) {
+                    w = 2 + b1;
+                    ix->dedup_n++;
+                }
+                else if (t == TAG_BIGINT && left >= 3 && data[p + 2] <= 0x3F &&
+                         left - 3 >= (Py_ssize_t)data[p + 2])
+                    w = 3 + data[p + 2];
+            }
+            if (w != 0 && left >= w) {
+                counts[t]++;
+                p += w;
+                continue;
+            }
+        }
+        *pos = p;
+        if (!verify_walk(data, size, pos, ix, vc, depth + 1))
+            return 0;
+        p = *pos;
+    }
+    *pos = p;
+    return 1;
+}
+
+/* One value one level below depth. */
 [[nodiscard]] static inline int
 walk_nested(WALK_ARGS)
 {
-    Py_ssize_t p = *pos;
-    if (p < size && depth <= VELLUM_MAX_DEPTH) {
-        unsigned t = data[p];
-        Py_ssize_t w = leaf_widths.w[t];
-        if (w != 0 && size - p >= w) {
-            vc->tag_counts[t]++;
-            *pos = p + w;
-            return 1;
-        }
-        if (t == TAG_SHORT_STR && ix->dedup_table == NULL && size - p >= 2 &&
-            size - p - 2 >= data[p + 1]) {
-            vc->tag_counts[t]++;
-            *pos = p + 2 + data[p + 1];
-            ix->dedup_n++;
-            return 1;
-        }
-    }
-    return verify_walk(data, size, pos, ix, vc, depth);
+    return walk_skip_values(data, size, pos, ix, vc, depth, 1);
 }
 
 /* ---- dedup blocks and string fields ------------------------------------ */
@@ -329,12 +371,20 @@ walk_inflate(const unsigned char *src, Py_ssize_t n)
 
 /* The captured part for the entry at idx: a new reference to its bytes. */
 static PyObject *
-mirror_part(const WalkIndex *ix, Py_ssize_t idx)
+mirror_part(WalkIndex *ix, Py_ssize_t idx)
 {
-    const MirrorEntry *e = &ix->dedup_table[idx];
+    MirrorEntry *e = &ix->dedup_table[idx];
     if (e->text != NULL)
         return Py_NewRef(e->text);
-    if (e->span == NULL) {
+    if (e->span != NULL) {
+        /* Kept in the entry: a block named again shares the one copy. */
+        PyObject *part = PyBytes_FromStringAndSize((const char *)e->span, e->len);
+        if (part == NULL)
+            return NULL;
+        e->text = part;
+        return Py_NewRef(part);
+    }
+    {
         PyErr_Format(PyExc_ValueError,
                      "referencia a indice %d invalida: apunta a un "
                      "dict/list/tuple/frozenset deduplicado (tag "
@@ -344,7 +394,6 @@ mirror_part(const WalkIndex *ix, Py_ssize_t idx)
                      (int)idx);
         return NULL;
     }
-    return PyBytes_FromStringAndSize((const char *)e->span, e->len);
 }
 
 /* One dedup block or reference, as the reader's block readers take it.
@@ -503,18 +552,6 @@ walk_skip_ref(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
 
 /* ---- containers -------------------------------------------------------- */
 
-[[nodiscard]] static int
-walk_skip_items(WALK_ARGS, Py_ssize_t n)
-{
-    /* Every value takes at least one byte: a count beyond the input ends at
-     * the first missing value. */
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (!walk_nested(data, size, pos, ix, vc, depth + 1))
-            return 0;
-    }
-    return 1;
-}
-
 /* A count, or -1 with eof_msg raised. */
 static Py_ssize_t
 walk_read_count(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
@@ -530,7 +567,7 @@ walk_read_count(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
 walk_skip_list_deduped(WALK_ARGS)
 {
     Py_ssize_t n = walk_read_count(data, size, pos, "EOF seq len");
-    return n >= 0 && walk_take_entry(ix) && walk_skip_items(WALK_CURSOR, vc, depth, n);
+    return n >= 0 && walk_take_entry(ix) && walk_skip_values(WALK_CURSOR, vc, depth, n);
 }
 
 /* Tuples and frozensets take their entry once their items are read. */
@@ -538,25 +575,21 @@ walk_skip_list_deduped(WALK_ARGS)
 walk_skip_tuple_deduped(WALK_ARGS)
 {
     Py_ssize_t n = walk_read_count(data, size, pos, "EOF seq len");
-    return n >= 0 && walk_skip_items(WALK_CURSOR, vc, depth, n) && walk_take_entry(ix);
+    return n >= 0 && walk_skip_values(WALK_CURSOR, vc, depth, n) && walk_take_entry(ix);
 }
 
 [[nodiscard]] static int
 walk_skip_seq(WALK_ARGS)
 {
     Py_ssize_t n = walk_read_count(data, size, pos, "EOF seq len");
-    return n >= 0 && walk_skip_items(WALK_CURSOR, vc, depth, n);
+    return n >= 0 && walk_skip_values(WALK_CURSOR, vc, depth, n);
 }
 
-[[nodiscard]] static int
+/* The pairs of a dict: key, then value, n times. */
+[[nodiscard]] static inline int
 walk_skip_dict_items(WALK_ARGS, Py_ssize_t n)
 {
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (!walk_nested(data, size, pos, ix, vc, depth + 1) ||
-            !walk_nested(data, size, pos, ix, vc, depth + 1))
-            return 0;
-    }
-    return 1;
+    return walk_skip_values(data, size, pos, ix, vc, depth, 2 * n);
 }
 
 [[nodiscard]] static int
@@ -754,7 +787,7 @@ walk_skip_reduce_tail(WALK_ARGS, const char *args_msg)
         return walk_fail("EOF reduce flags");
     uint8_t flags = data[(*pos)++];
     for (int bit = 0; bit < 3; bit++) {
-        if ((flags & (1 << bit)) && !walk_nested(data, size, pos, ix, vc, depth + 1))
+        if ((flags & (1 << bit)) && !walk_nested(data, size, pos, ix, vc, depth))
             return 0;
     }
     return 1;
@@ -785,10 +818,10 @@ walk_skip_fn_bytecode(WALK_ARGS, Py_ssize_t start)
         return 0;
     Ref parts[1] = {Ref::steal(raw)};
     Py_ssize_t nd = walk_read_count(data, size, pos, "EOF fn defaults");
-    if (nd < 0 || !walk_skip_items(WALK_CURSOR, vc, depth, nd))
+    if (nd < 0 || !walk_skip_values(WALK_CURSOR, vc, depth, nd))
         return 0;
     Py_ssize_t nc = walk_read_count(data, size, pos, "EOF fn freevars");
-    if (nc < 0 || !walk_skip_items(WALK_CURSOR, vc, depth, nc))
+    if (nc < 0 || !walk_skip_values(WALK_CURSOR, vc, depth, nc))
         return 0;
     return walk_record(ix, vc, start, TAG_FN_BYTECODE, parts, 1);
 }
@@ -807,7 +840,7 @@ walk_skip_code(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
 [[nodiscard]] static int
 walk_skip_method_wrapper(WALK_ARGS, Py_ssize_t start, uint8_t tag)
 {
-    if (!walk_nested(data, size, pos, ix, vc, depth + 1))
+    if (!walk_nested(data, size, pos, ix, vc, depth))
         return 0;
     Ref parts[1];
     int ok = tag == TAG_CLASSMETHOD ? walk_literal_part(ix, &parts[0], "classmethod", 11)
@@ -834,7 +867,7 @@ walk_skip_property(WALK_ARGS, Py_ssize_t start)
                          name, present);
             return 0;
         }
-        if (!walk_nested(data, size, pos, ix, vc, depth + 1))
+        if (!walk_nested(data, size, pos, ix, vc, depth))
             return 0;
         if (len > 0) {
             memcpy(names + len, ", ", 2);
@@ -1000,6 +1033,9 @@ report_tag_counts(const VerifyCtx *vc)
     return counts.release();
 }
 
+/* The reason texts as str, made on first use and kept for the process. */
+static PyObject *reason_str_cached[256];
+
 /* One (pos, tag, reason, code text) per block; the renderer, when given,
  * turns each block's raw parts into its code text. */
 static PyObject *
@@ -1010,20 +1046,28 @@ report_blocks(const VerifyCtx *vc, PyObject *render_fn)
         return NULL;
     for (Py_ssize_t i = 0; i < vc->block_count; i++) {
         const UnexecBlock *blk = &vc->blocks[i];
+        PyObject **reason = &reason_str_cached[blk->tag];
+        if (*reason == NULL && (*reason = PyUnicode_FromString(blk->reason)) == NULL)
+            return NULL;
         Ref code;
         if (render_fn != NULL && blk->raw_parts != NULL) {
-            code = Ref::steal(PyObject_CallFunction(render_fn, "iO", (int)blk->tag,
-                                                    blk->raw_parts));
+            PyObject *args[2] = {g_byte_ints[blk->tag], blk->raw_parts}; /* borrowed */
+            code = Ref::steal(PyObject_Vectorcall(render_fn, args, 2, NULL));
             if (!code)
                 return NULL;
         }
         else {
             code = Ref::borrow(Py_None);
         }
-        PyObject *entry = Py_BuildValue("(nisO)", blk->pos, (int)blk->tag,
-                                        blk->reason, code.get());
+        Ref at = Ref::steal(PyLong_FromSsize_t(blk->pos));
+        PyObject *entry = at ? PyTuple_New(4) : NULL;
         if (entry == NULL)
             return NULL;
+        /* PyTuple_SET_ITEM steals each item. */
+        PyTuple_SET_ITEM(entry, 0, at.release());
+        PyTuple_SET_ITEM(entry, 1, Py_NewRef(g_byte_ints[blk->tag]));
+        PyTuple_SET_ITEM(entry, 2, Py_NewRef(*reason));
+        PyTuple_SET_ITEM(entry, 3, code.release());
         PyList_SET_ITEM(list.get(), i, entry); /* steals entry */
     }
     return list.release();

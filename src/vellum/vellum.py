@@ -64,34 +64,30 @@ def _where(module):
 
 def _render_captured_source(tag, parts):
     """Readable text for the raw parts the verifier captured for one block."""
-    parts = tuple(parts)
-
-    def part(i):
-        return parts[i] if i < len(parts) else None
-
+    first = parts[0] if parts else None
+    if tag == 0x20 or tag == 0x21:
+        kind = "function" if tag == 0x20 else "code object"
+        if not isinstance(first, bytes):
+            return f"# {kind}: marshalled bytecode (not captured)"
+        more = " ..." if len(first) > _HEX_HEAD else ""
+        return (f"# {kind}: {len(first)} bytes of marshalled bytecode, not loaded: "
+                f"{first[:_HEX_HEAD].hex(' ')}{more}")
+    second = parts[1] if len(parts) > 1 else None
+    third = parts[2] if len(parts) > 2 else None
     if tag == 0x0D:
-        return _source_block(f"# function {_text(part(0))!r}", part(1))
+        return _source_block(f"# function {_text(first)!r}", second)
     if tag in (0x1C, 0x1E, 0x25, 0x26):
         kind = "class (slots instance)" if tag in (0x1E, 0x26) else "class"
-        module = _where(part(2)) if tag in (0x25, 0x26) else ""
-        return _source_block(f"# {kind} {_text(part(0))!r}{module}", part(1))
-    if tag in (0x1F, 0x27):
-        if all(p is None for p in parts):
+        module = _where(third) if tag in (0x25, 0x26) else ""
+        return _source_block(f"# {kind} {_text(first)!r}{module}", second)
+    if tag == 0x1F or tag == 0x27:
+        if first is None and second is None and third is None:
             return "# callable: the one an earlier block of this stream names"
-        module = _where(part(2)) if tag == 0x27 else ""
-        return _source_block(f"# callable {_text(part(0))!r}{module}", part(1))
-    if tag in (0x20, 0x21):
-        blob = part(0)
-        kind = "function" if tag == 0x20 else "code object"
-        if not isinstance(blob, (bytes, bytearray, memoryview)):
-            return f"# {kind}: marshalled bytecode (not captured)"
-        blob = bytes(blob)
-        head = blob[:_HEX_HEAD].hex(" ")
-        more = " ..." if len(blob) > _HEX_HEAD else ""
-        return f"# {kind}: {len(blob)} bytes of marshalled bytecode, not loaded: {head}{more}"
-    if tag in (0x22, 0x23):
-        return f"# {_text(part(0))} wrapping the function of the block before"
+        module = _where(third) if tag == 0x27 else ""
+        return _source_block(f"# callable {_text(first)!r}{module}", second)
+    if tag == 0x22 or tag == 0x23:
+        return f"# {_text(first)} wrapping the function of the block before"
     if tag == 0x24:
-        names = _text(part(0))
+        names = _text(first)
         return f"# property with {names}" if names else "# property without accessors"
     return f"# tag 0x{tag:02X}: {parts!r}"
