@@ -2,6 +2,9 @@
 
     python3 benchmarks/bench.py [--quick] [--only NAME[,NAME]] [--repeat N]
 
+Besides the codecs, every workload times verify_stream_fast of vellum's
+bytes, with and without captured source, against vellum's own loads.
+
 Every workload is one object passed to dumps.  Each codec runs only where it
 can; a codec that raises is shown as n/a.  Times are the best of --repeat
 runs, each run a loop sized to last about TARGET seconds, with the garbage
@@ -21,6 +24,7 @@ import sys
 import time
 
 from vellum import dumps as vellum_dumps, loads as vellum_loads
+from vellum._vellum import verify_stream_fast
 
 SEED = 20240611
 TARGET = 0.05
@@ -236,10 +240,33 @@ def measure(workload, obj, repeat):
             jobs.append((codec, 1, loads, data, calibrate(loads, data, reset), reset))
         except Exception as exc:
             rows[codec] = f"n/a ({type(exc).__name__}: {str(exc)[:50]})"
+    if isinstance(rows.get("vellum"), list):
+        data = vellum_dumps(obj)
+        for label, show in (("verify", False), ("verify+src", True)):
+            rows[label] = [math.inf, None, len(data), "ok" if verify_stream_fast(data, show).ok else "NOT OK"]
+            fn = (lambda d, s=show: verify_stream_fast(d, s))
+            jobs.append((label, 0, fn, data, calibrate(fn, data, None), None))
     for _ in range(repeat):
         for codec, column, fn, arg, number, reset in jobs:
             rows[codec][column] = min(rows[codec][column], timed_run(fn, arg, number, reset))
     return rows
+
+
+VERIFY_GOALS = (("verify", 5.0), ("verify+src", 1.0))
+
+
+def verify_verdicts(rows):
+    """verify against vellum's loads of the same bytes: >= 5x, and >= 1x with source."""
+    vel = rows.get("vellum")
+    out = []
+    for label, limit in VERIFY_GOALS:
+        row = rows.pop(label, None)
+        if not (isinstance(vel, list) and isinstance(row, list)):
+            continue
+        value = vel[1] / row[0]
+        out.append((label, row, value, f"{label} >= {limit:g}x loads: {value:.2f}x "
+                                        f"{'met' if value >= limit else 'MISSED'}"))
+    return out
 
 
 def goals_for(workload):
@@ -264,6 +291,7 @@ def run_workload(name, obj, repeat):
     print(f"  {'codec':<12}{'dumps ms':>10}{'loads ms':>10}{'size':>13}"
           f"{'dumps x':>9}{'loads x':>9}{'size x':>8}  check")
     rows = measure(name, obj, repeat)
+    verified = verify_verdicts(rows)
     ref = rows.get(baseline)
     for codec, row in rows.items():
         if isinstance(row, str):
@@ -288,6 +316,9 @@ def run_workload(name, obj, repeat):
             shown = f"{value:.3f}x ({vel[2] - base[2]:+,} B)"
         verdicts.append(f"{label}: {shown} {'met' if met else 'MISSED'}")
     print(f"  goals vs {baseline}: " + "; ".join(verdicts))
+    for label, row, value, verdict in verified:
+        print(f"  {label:<12}{row[0] * 1e3:>10.2f} ms, {value:.2f}x vellum loads  {row[3]}")
+        verdicts.append(verdict)
     return verdicts
 
 

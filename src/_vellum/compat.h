@@ -135,4 +135,23 @@ compat_type_dict(PyTypeObject *tp)
 #endif
 }
 
+/* Takes the pending exception out of the error indicator and returns its
+ * value, normalised (new reference), or null when none was set. */
+static inline PyObject *
+compat_err_take_value(void)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type == NULL)
+        return NULL;
+    PyErr_NormalizeException(&type, &value, &tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
 #endif /* VELLUM_COMPAT_H */

@@ -146,9 +146,7 @@ py_verify_stream_fast(PyObject *Py_UNUSED(self), PyObject *args)
     if (!PyArg_ParseTuple(args, "y#|p:verify_stream_fast", &data, &size,
                           &show_source))
         return NULL;
-    PyErr_SetString(PyExc_NotImplementedError,
-                    "verify_stream_fast is not available in this build");
-    return NULL;
+    return verify_stream_fast(data, size, show_source);
 }
 
 static PyObject *

@@ -625,4 +625,25 @@ PyObject *deserialize_reduce(READER_ARGS, uint8_t tag);
 /* Drops the classes resolved during the last load. */
 void resolved_classes_clear(void);
 
+/* verify.cpp */
+/* One value whose loading would run code, as the walk recorded it. */
+struct UnexecBlock {
+    Py_ssize_t pos;       /* offset of the value's tag byte */
+    uint8_t tag;
+    const char *reason;   /* static UTF-8 text, never freed */
+    PyObject *raw_parts;  /* owned tuple of captured parts, or null */
+};
+
+/* The walk's counters and block list, one per verify_stream_fast call. */
+struct VerifyCtx {
+    Py_ssize_t tag_counts[256];
+    UnexecBlock *blocks;
+    Py_ssize_t block_count;
+    Py_ssize_t block_cap;
+};
+
+/* The report of one stream; null only when reporting itself failed. */
+PyObject *verify_stream_fast(const unsigned char *data, Py_ssize_t size,
+                             int show_source);
+
 #endif /* VELLUM_H */

@@ -1,0 +1,1122 @@
+/* The verifier: a structural walk over a stream that reads it with the
+ * reader's own rules but builds nothing, imports nothing and runs nothing,
+ * and the StreamReport made from it.  The walk has the deserializer's cases
+ * in the deserializer's order, each walk_skip_X beside its deserialize_X.
+ * Process-wide state: only the package module and its StreamReport class,
+ * imported on first use and kept. */
+#include "vellum.h"
+
+#include <zlib.h>
+
+/* ---- block list -------------------------------------------------------- */
+
+static void
+verify_ctx_init(VerifyCtx *vc)
+{
+    memset(vc, 0, sizeof *vc);
+}
+
+/* Takes over raw_parts on success; on failure the caller still owns it. */
+[[nodiscard]] static int
+verify_ctx_add_block(VerifyCtx *vc, Py_ssize_t pos, uint8_t tag,
+                     const char *reason, PyObject *raw_parts)
+{
+    if (vc->block_count >= vc->block_cap) {
+        Py_ssize_t cap = vc->block_cap ? 2 * vc->block_cap : 16;
+        UnexecBlock *nb = (UnexecBlock *)PyMem_Realloc(
+            vc->blocks, (size_t)cap * sizeof(UnexecBlock));
+        if (nb == NULL) {
+            PyErr_NoMemory();
+            return 0;
+        }
+        vc->blocks = nb;
+        vc->block_cap = cap;
+    }
+    UnexecBlock *blk = &vc->blocks[vc->block_count++];
+    blk->pos = pos;
+    blk->tag = tag;
+    blk->reason = reason;
+    blk->raw_parts = raw_parts;
+    return 1;
+}
+
+static void
+verify_ctx_destroy(VerifyCtx *vc)
+{
+    for (Py_ssize_t i = 0; i < vc->block_count; i++)
+        Py_XDECREF(vc->blocks[i].raw_parts);
+    PyMem_Free(vc->blocks);
+    vc->blocks = NULL;
+    vc->block_count = vc->block_cap = 0;
+}
+
+/* ---- capture mirror ---------------------------------------------------- */
+
+/* What the reader's read table holds at one index, as far as capture needs
+ * it: a content payload (a span of the input, copied only when a block
+ * names it, or its inflated text), or a container or callable (span null,
+ * no text). */
+struct MirrorEntry {
+    const unsigned char *span;
+    Py_ssize_t len;
+    PyObject *text; /* owned inflated source, or null */
+};
+
+/* The index space seen by the walk: the count of entries, and with capture
+ * the mirror of what each entry is. */
+struct WalkIndex {
+    Py_ssize_t dedup_n;
+    MirrorEntry *dedup_table; /* null without capture */
+    Py_ssize_t cap;
+};
+
+[[nodiscard]] static int
+mirror_push(WalkIndex *ix, const unsigned char *span, Py_ssize_t len, PyObject *text)
+{
+    if (ix->dedup_n >= ix->cap) {
+        Py_ssize_t cap = ix->cap ? 2 * ix->cap : 256;
+        MirrorEntry *nt = (MirrorEntry *)PyMem_Realloc(
+            ix->dedup_table, (size_t)cap * sizeof(MirrorEntry));
+        if (nt == NULL) {
+            Py_XDECREF(text);
+            PyErr_NoMemory();
+            return 0;
+        }
+        ix->dedup_table = nt;
+        ix->cap = cap;
+    }
+    MirrorEntry *e = &ix->dedup_table[ix->dedup_n++];
+    e->span = span;
+    e->len = len;
+    e->text = text; /* stolen */
+    return 1;
+}
+
+/* The capture mirror starts empty, with room for a first run of entries. */
+[[nodiscard]] static int
+mirror_init(WalkIndex *ix)
+{
+    ix->dedup_table = (MirrorEntry *)PyMem_Malloc(256 * sizeof(MirrorEntry));
+    if (ix->dedup_table == NULL) {
+        PyErr_NoMemory();
+        return 0;
+    }
+    ix->cap = 256;
+    return 1;
+}
+
+static void
+mirror_free(WalkIndex *ix)
+{
+    if (ix->dedup_table == NULL)
+        return;
+    for (Py_ssize_t i = 0; i < ix->dedup_n; i++)
+        Py_XDECREF(ix->dedup_table[i].text);
+    PyMem_Free(ix->dedup_table);
+    ix->dedup_table = NULL;
+    ix->cap = 0;
+}
+
+/* An entry that stands for no content: a shared container or a callable. */
+[[nodiscard]] static inline int
+walk_take_entry(WalkIndex *ix)
+{
+    if (ix->dedup_table == NULL) {
+        ix->dedup_n++;
+        return 1;
+    }
+    return mirror_push(ix, NULL, 0, NULL);
+}
+
+/* ---- walk helpers ------------------------------------------------------ */
+
+#define WALK_ARGS const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos, \
+                  WalkIndex *ix, VerifyCtx *vc, int depth
+#define WALK_CURSOR data, size, pos, ix
+
+static int verify_walk(WALK_ARGS);
+
+static int
+walk_fail(const char *msg)
+{
+    PyErr_SetString(PyExc_ValueError, msg);
+    return 0;
+}
+
+static int
+walk_unknown_tag(unsigned t)
+{
+    PyErr_Format(PyExc_ValueError, "Tag desconocido: 0x%02x", t);
+    return 0;
+}
+
+static int
+is_exec_tag(uint8_t tag)
+{
+    static const uint8_t exec_tags[] = {
+        TAG_FN_SOURCE, TAG_INSTANCE_V1, TAG_SLOTS_INSTANCE_V1, TAG_REDUCE_V1,
+        TAG_FN_BYTECODE, TAG_CODE, TAG_CLASSMETHOD, TAG_STATICMETHOD,
+        TAG_PROPERTY, TAG_INSTANCE, TAG_SLOTS_INSTANCE, TAG_REDUCE,
+    };
+    for (uint8_t t : exec_tags) {
+        if (t == tag)
+            return 1;
+    }
+    return 0;
+}
+
+static const char *
+exec_reason(uint8_t tag)
+{
+    switch (tag) {
+    case TAG_FN_SOURCE: return "función vía exec() de código fuente";
+    case TAG_INSTANCE_V1:
+    case TAG_SLOTS_INSTANCE_V1:
+        return "instancia: clase materializada vía exec() de su fuente";
+    case TAG_INSTANCE:
+    case TAG_SLOTS_INSTANCE:
+        return "instancia: clase se re-vincula por módulo si está importada, "
+               "si no se materializa vía exec() de su fuente";
+    case TAG_REDUCE_V1:
+        return "objeto reconstruido invocando un callable (__reduce__)";
+    case TAG_REDUCE:
+        return "objeto reconstruido invocando un callable (__reduce__): callable "
+               "se re-vincula por módulo si está importado, si no se materializa "
+               "vía exec() de su fuente";
+    case TAG_FN_BYTECODE:
+    case TAG_CODE: return "bytecode vía marshal.loads()";
+    case TAG_CLASSMETHOD:
+        return "classmethod: envuelve una función (ver bloque anterior para su "
+               "contenido)";
+    case TAG_STATICMETHOD:
+        return "staticmethod: envuelve una función (ver bloque anterior para su "
+               "contenido)";
+    default:
+        return "property: envuelve accesor(es) (ver bloque(s) anterior(es) para "
+               "su contenido)";
+    }
+}
+
+/* 1 when 0 <= idx < dedup_n, else the reference error. */
+static int
+check_ref_idx(Py_ssize_t idx, Py_ssize_t dedup_n)
+{
+    if (idx >= 0 && idx < dedup_n)
+        return 1;
+    PyErr_Format(PyExc_ValueError,
+                 "referencia a indice %d fuera de rango (solo %zd entradas vistas "
+                 "hasta este punto)",
+                 (int)idx, dedup_n);
+    return 0;
+}
+
+/* The index after a reference opcode (0xFC to 0xFE, already consumed), read
+ * as the reader reads it and checked against the entries seen. */
+[[nodiscard]] static int
+walk_read_ref_idx(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+                  Py_ssize_t dedup_n, uint8_t opcode, Py_ssize_t *idx)
+{
+    Py_ssize_t p = *pos;
+    switch (opcode) {
+    case TAG_REF8:
+        if (size - p < 1)
+            return walk_fail("EOF ref8");
+        *idx = data[p];
+        p += 1;
+        break;
+    case TAG_REF16:
+        if (size - p < 2)
+            return walk_fail("EOF ref16");
+        *idx = ((Py_ssize_t)data[p] << 8) | data[p + 1];
+        p += 2;
+        break;
+    default:
+        if (size - p < 4)
+            return walk_fail("EOF ref32");
+        *idx = (int32_t)load_be32(data + p);
+        p += 4;
+        break;
+    }
+    *pos = p;
+    return check_ref_idx(*idx, dedup_n);
+}
+
+/* Payload widths of the values that fit in a fixed number of bytes with no
+ * index, tag byte included; 0 for every other tag. */
+struct LeafWidths {
+    uint8_t w[256];
+};
+
+static constexpr LeafWidths
+make_leaf_widths()
+{
+    LeafWidths t{};
+    const uint8_t one_byte[] = {TAG_NONE, TAG_ELLIPSIS, TAG_NOTIMPLEMENTED, TAG_FALSE,
+                                TAG_TRUE, TAG_FLOAT_ZERO, TAG_FLOAT_NEG_ZERO,
+                                TAG_FLOAT_ONE, TAG_FLOAT_MINUS_ONE, TAG_FLOAT_NAN,
+                                TAG_FLOAT_INF, TAG_FLOAT_NEG_INF};
+    for (uint8_t tag : one_byte)
+        t.w[tag] = 1;
+    for (int tag = TAG_SMALLINT; tag <= TAG_SMALLINT_LAST; tag++)
+        t.w[tag] = 1;
+    t.w[TAG_FLOAT] = 9;
+    t.w[TAG_COMPLEX] = 17;
+    t.w[TAG_INT16] = 3;
+    t.w[TAG_NEG_INT] = t.w[TAG_UINT8] = t.w[TAG_NEG8] = 2;
+    t.w[TAG_INT32] = 5;
+    return t;
+}
+
+static constexpr LeafWidths leaf_widths = make_leaf_widths();
+
+/* The values of a container, or the pairs of a dict as 2n values, at depth
+ * + 1.  Leaves that need no check beyond their width (fixed-width scalars,
+ * short big ints, in-range 1- and 2-byte references and, without capture,
+ * short strings) are settled here with the cursor in a local; everything
+ * else, and every error, goes through the full step. */
+[[nodiscard]] static int
+walk_skip_values(WALK_ARGS, Py_ssize_t n)
+{
+    Py_ssize_t p = *pos;
+    Py_ssize_t *counts = vc->tag_counts;
+    const int leaves = depth + 1 <= VELLUM_MAX_DEPTH;
+    const int short_strs = ix->dedup_table == NULL;
+    /* Every value takes at least one byte: a count beyond the input ends at
+     * the first missing value. */
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (leaves && p < size) {
+            unsigned t = data[p];
+            /* Ints 0..255 step the cursor by a constant, so that the next
+             * position does not wait for a table load. */
+            if (t >= TAG_SMALLINT && t <= TAG_SMALLINT_LAST) {
+                counts[t]++;
+                p += 1;
+                continue;
+            }
+            Py_ssize_t left = size - p;
+            if (t == TAG_UINT8 && left >= 2) {
+                counts[t]++;
+                p += 2;
+                continue;
+            }
+            Py_ssize_t w = leaf_widths.w[t];
+            if (w == 0 && left >= 2) {
+                unsigned b1 = data[p + 1];
+                if (t == TAG_REF8 && (Py_ssize_t)b1 < ix->dedup_n)
+                    w = 2;
+                else if (t == TAG_REF16 && left >= 3 &&
+                         (Py_ssize_t)(b1 << 8 | data[p + 2]) < ix->dedup_n)
+                    w = 3;
+                else if (t == TAG_SHORT_STR && short_strs && left - 2 >= (Py_ssize_t)b1) {
+                    w = 2 + b1;
+                    ix->dedup_n++;
+                }
+                else if (t == TAG_BIGINT && left >= 3 && data[p + 2] <= 0x3F &&
+                         left - 3 >= (Py_ssize_t)data[p + 2])
+                    w = 3 + data[p + 2];
+            }
+            if (w != 0 && left >= w) {
+                counts[t]++;
+                p += w;
+                continue;
+            }
+        }
+        *pos = p;
+        if (!verify_walk(data, size, pos, ix, vc, depth + 1))
+            return 0;
+        p = *pos;
+    }
+    *pos = p;
+    return 1;
+}
+
+/* One value one level below depth. */
+[[nodiscard]] static inline int
+walk_nested(WALK_ARGS)
+{
+    return walk_skip_values(data, size, pos, ix, vc, depth, 1);
+}
+
+/* ---- dedup blocks and string fields ------------------------------------ */
+
+/* Inflates a captured compressed source block within the reader's bounds:
+ * four attempts of growing output size. */
+static PyObject *
+walk_inflate(const unsigned char *src, Py_ssize_t n)
+{
+    if ((size_t)n > (SIZE_MAX - 256) / 4 / 64) {
+        walk_fail("0xFB: fallo zlib decompress al capturar fuente");
+        return NULL;
+    }
+    size_t cap = 4 * (size_t)n + 256;
+    for (int attempt = 0; attempt < 4; attempt++, cap *= 4) {
+        unsigned char *out = (unsigned char *)malloc(cap);
+        if (out == NULL)
+            return PyErr_NoMemory();
+        uLongf out_len = (uLongf)cap;
+        int rc = uncompress(out, &out_len, src, (uLong)n);
+        if (rc == Z_OK) {
+            PyObject *r = PyBytes_FromStringAndSize((const char *)out,
+                                                    (Py_ssize_t)out_len);
+            free(out);
+            return r;
+        }
+        free(out);
+        if (rc != Z_BUF_ERROR)
+            break;
+    }
+    walk_fail("0xFB: fallo zlib decompress al capturar fuente");
+    return NULL;
+}
+
+/* The captured part for the entry at idx: a new reference to its bytes. */
+static PyObject *
+mirror_part(WalkIndex *ix, Py_ssize_t idx)
+{
+    MirrorEntry *e = &ix->dedup_table[idx];
+    if (e->text != NULL)
+        return Py_NewRef(e->text);
+    if (e->span != NULL) {
+        /* Kept in the entry: a block named again shares the one copy. */
+        PyObject *part = PyBytes_FromStringAndSize((const char *)e->span, e->len);
+        if (part == NULL)
+            return NULL;
+        e->text = part;
+        return Py_NewRef(part);
+    }
+    {
+        PyErr_Format(PyExc_ValueError,
+                     "referencia a indice %d invalida: apunta a un "
+                     "dict/list/tuple/frozenset deduplicado (tag "
+                     "0x13/0x14/0x16/0x17), no a un bloque de bytes -- un nombre o "
+                     "fuente de funcion/clase no puede referenciar una entrada de "
+                     "contenedor",
+                     (int)idx);
+        return NULL;
+    }
+}
+
+/* One dedup block or reference, as the reader's block readers take it.
+ * A text block (str_block) is read as read_str_dedup reads it: 0x15 is a
+ * short block too and a long block is never inflated.  A byte block is read
+ * as read_dedup_bytes reads it: 0x15 is no marker, and a long block under
+ * the compressed-source content tag holds a zlib stream. */
+[[nodiscard]] static int
+walk_skip_dedup(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+                WalkIndex *ix, PyObject **out_captured, int str_block)
+{
+    if (out_captured != NULL)
+        *out_captured = NULL;
+    if (*pos >= size)
+        return walk_fail("EOF en dedup");
+    uint8_t marker = data[(*pos)++];
+    if (is_ref_tag(marker)) {
+        Py_ssize_t idx;
+        if (!walk_read_ref_idx(data, size, pos, ix->dedup_n, marker, &idx))
+            return 0;
+        if (ix->dedup_table != NULL && out_captured != NULL) {
+            *out_captured = mirror_part(ix, idx);
+            return *out_captured != NULL;
+        }
+        return 1;
+    }
+    Py_ssize_t n;
+    int compressed = 0;
+    if (marker == MARK_SHORT || (marker == TAG_SHORT_STR && str_block)) {
+        if (*pos >= size)
+            return walk_fail("EOF short len");
+        n = data[(*pos)++];
+        if (size - *pos < n)
+            return walk_fail("short data overflow");
+    }
+    else if (marker == MARK_LONG) {
+        if (*pos >= size)
+            return walk_fail("EOF 0xFB tag");
+        uint8_t ctag = data[(*pos)++];
+        n = read_len(data, size, pos);
+        if (n < 0 || size - *pos < n)
+            return walk_fail("0xFB overflow");
+        compressed = ctag == TAG_SRC_Z && !str_block;
+    }
+    else {
+        PyErr_Format(PyExc_ValueError, "Marker dedup desconocido: 0x%02x", marker);
+        return 0;
+    }
+    const unsigned char *payload = data + *pos;
+    *pos += n;
+    if (ix->dedup_table == NULL) {
+        ix->dedup_n++;
+        return 1;
+    }
+    /* Compressed source is inflated as it is met, so that a corrupt stream
+     * fails the capture wherever it stands. */
+    PyObject *text = NULL;
+    if (compressed) {
+        text = walk_inflate(payload, n);
+        if (text == NULL)
+            return 0;
+    }
+    if (!mirror_push(ix, payload, n, text))
+        return 0;
+    if (out_captured != NULL) {
+        *out_captured = mirror_part(ix, ix->dedup_n - 1);
+        return *out_captured != NULL;
+    }
+    return 1;
+}
+
+[[nodiscard]] static int
+walk_skip_dedup_bytes(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+                      WalkIndex *ix, PyObject **out_captured)
+{
+    return walk_skip_dedup(data, size, pos, ix, out_captured, 0);
+}
+
+[[nodiscard]] static int
+walk_skip_str_dedup(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+                    WalkIndex *ix, PyObject **out_captured)
+{
+    return walk_skip_dedup(data, size, pos, ix, out_captured, 1);
+}
+
+/* A string field: an optional 0x05, then a text block.  The first bytes
+ * accepted are the reader's; 0xFF goes on to fail as a marker. */
+[[nodiscard]] static int
+walk_skip_str_any(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+                  WalkIndex *ix, PyObject **out_captured)
+{
+    if (out_captured != NULL)
+        *out_captured = NULL;
+    if (*pos >= size)
+        return walk_fail("EOF str_any");
+    uint8_t t = data[*pos];
+    if (t == TAG_STR)
+        (*pos)++;
+    else if (t != MARK_SHORT && t != TAG_SHORT_STR && t != MARK_LONG && t < TAG_REF32) {
+        PyErr_Format(PyExc_ValueError, "read_str_any: tag inesperado 0x%02x", t);
+        return 0;
+    }
+    return walk_skip_str_dedup(data, size, pos, ix, out_captured);
+}
+
+/* ---- scalars ----------------------------------------------------------- */
+
+[[nodiscard]] static int
+walk_skip_bigint(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos)
+{
+    if (*pos >= size)
+        return walk_fail("EOF int sign");
+    (*pos)++;
+    Py_ssize_t n = read_len(data, size, pos);
+    if (n < 0 || size - *pos < n)
+        return walk_fail("EOF int data");
+    *pos += n;
+    return 1;
+}
+
+[[nodiscard]] static int
+walk_skip_fixed(Py_ssize_t size, Py_ssize_t *pos, Py_ssize_t n, const char *eof_msg)
+{
+    if (size - *pos < n)
+        return walk_fail(eof_msg);
+    *pos += n;
+    return 1;
+}
+
+/* A value-level short string: one length byte and the text; one entry. */
+[[nodiscard]] static int
+walk_skip_short_str(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+                    WalkIndex *ix)
+{
+    if (*pos >= size)
+        return walk_fail("EOF 0x15 len");
+    Py_ssize_t n = data[(*pos)++];
+    if (size - *pos < n)
+        return walk_fail("0x15 overflow");
+    const unsigned char *payload = data + *pos;
+    *pos += n;
+    if (ix->dedup_table == NULL) {
+        ix->dedup_n++;
+        return 1;
+    }
+    return mirror_push(ix, payload, n, NULL);
+}
+
+[[nodiscard]] static int
+walk_skip_ref(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+              WalkIndex *ix, uint8_t opcode)
+{
+    Py_ssize_t idx;
+    return walk_read_ref_idx(data, size, pos, ix->dedup_n, opcode, &idx);
+}
+
+/* ---- containers -------------------------------------------------------- */
+
+/* A count, or -1 with eof_msg raised. */
+static Py_ssize_t
+walk_read_count(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+                const char *eof_msg)
+{
+    Py_ssize_t n = read_len(data, size, pos);
+    if (n < 0)
+        walk_fail(eof_msg);
+    return n;
+}
+
+[[nodiscard]] static int
+walk_skip_list_deduped(WALK_ARGS)
+{
+    Py_ssize_t n = walk_read_count(data, size, pos, "EOF seq len");
+    return n >= 0 && walk_take_entry(ix) && walk_skip_values(WALK_CURSOR, vc, depth, n);
+}
+
+/* Tuples and frozensets take their entry once their items are read. */
+[[nodiscard]] static int
+walk_skip_tuple_deduped(WALK_ARGS)
+{
+    Py_ssize_t n = walk_read_count(data, size, pos, "EOF seq len");
+    return n >= 0 && walk_skip_values(WALK_CURSOR, vc, depth, n) && walk_take_entry(ix);
+}
+
+[[nodiscard]] static int
+walk_skip_seq(WALK_ARGS)
+{
+    Py_ssize_t n = walk_read_count(data, size, pos, "EOF seq len");
+    return n >= 0 && walk_skip_values(WALK_CURSOR, vc, depth, n);
+}
+
+/* The pairs of a dict: key, then value, n times. */
+[[nodiscard]] static inline int
+walk_skip_dict_items(WALK_ARGS, Py_ssize_t n)
+{
+    return walk_skip_values(data, size, pos, ix, vc, depth, 2 * n);
+}
+
+[[nodiscard]] static int
+walk_skip_dict_deduped(WALK_ARGS)
+{
+    Py_ssize_t n = walk_read_count(data, size, pos, "EOF dict len");
+    return n >= 0 && walk_take_entry(ix) && walk_skip_dict_items(WALK_CURSOR, vc, depth, n);
+}
+
+[[nodiscard]] static int
+walk_skip_dict(WALK_ARGS)
+{
+    Py_ssize_t n = walk_read_count(data, size, pos, "EOF dict len");
+    return n >= 0 && walk_skip_dict_items(WALK_CURSOR, vc, depth, n);
+}
+
+[[nodiscard]] static int
+walk_skip_array(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+                WalkIndex *ix)
+{
+    if (!walk_skip_str_any(data, size, pos, ix, NULL))
+        return 0;
+    Py_ssize_t n = read_len(data, size, pos);
+    if (n < 0)
+        return walk_fail("EOF 0x2E array len");
+    if (size - *pos < n)
+        return walk_fail("0x2E array overflow (verify)");
+    *pos += n;
+    return 1;
+}
+
+/* ---- code-carrying values ---------------------------------------------- */
+
+/* The raw parts tuple of a block, stealing every part (null becomes None);
+ * null with an exception, the parts released, on failure. */
+static PyObject *
+walk_parts(Ref *parts, int n)
+{
+    PyObject *tuple = PyTuple_New(n);
+    if (tuple == NULL)
+        return NULL;
+    for (int i = 0; i < n; i++) {
+        PyObject *part = parts[i] ? parts[i].release() : Py_NewRef(Py_None);
+        PyTuple_SET_ITEM(tuple, i, part); /* steals part */
+    }
+    return tuple;
+}
+
+/* Records the block of a code-carrying value once the whole of it was
+ * walked; with capture, parts[0..n) become its raw parts. */
+[[nodiscard]] static int
+walk_record(WalkIndex *ix, VerifyCtx *vc, Py_ssize_t start, uint8_t tag,
+            Ref *parts, int n)
+{
+    if (!is_exec_tag(tag)) {
+        PyErr_Format(PyExc_SystemError, "0x%02x: no es un tag con codigo", tag);
+        return 0;
+    }
+    PyObject *raw = NULL;
+    if (ix->dedup_table != NULL) {
+        raw = walk_parts(parts, n);
+        if (raw == NULL)
+            return 0;
+    }
+    if (!verify_ctx_add_block(vc, start, tag, exec_reason(tag), raw)) {
+        Py_XDECREF(raw);
+        return 0;
+    }
+    return 1;
+}
+
+/* A part that is known text, built only when capturing. */
+[[nodiscard]] static int
+walk_literal_part(const WalkIndex *ix, Ref *part, const char *text, Py_ssize_t n)
+{
+    if (ix->dedup_table == NULL)
+        return 1;
+    *part = Ref::steal(PyBytes_FromStringAndSize(text, n));
+    return (bool)*part;
+}
+
+/* The reader requires the string tag before the name. */
+[[nodiscard]] static int
+walk_skip_fn_source(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+                    WalkIndex *ix, VerifyCtx *vc, Py_ssize_t start)
+{
+    if (*pos >= size)
+        return walk_fail("EOF fn name tag");
+    if (data[(*pos)++] != TAG_STR)
+        return walk_fail("0x0D: esperado 0x05");
+    PyObject *raw;
+    Ref parts[2];
+    if (!walk_skip_dedup_bytes(WALK_CURSOR, &raw))
+        return 0;
+    parts[0] = Ref::steal(raw);
+    if (!walk_skip_dedup_bytes(WALK_CURSOR, &raw))
+        return 0;
+    parts[1] = Ref::steal(raw);
+    return walk_record(ix, vc, start, TAG_FN_SOURCE, parts, 2);
+}
+
+/* The instance dictionary that follows a class header: the reader takes
+ * the 0x0C byte itself and reads the pairs one level below the instance. */
+[[nodiscard]] static int
+walk_skip_instance_dict(WALK_ARGS, uint8_t tag)
+{
+    if (*pos >= size || data[*pos] != TAG_DICT) {
+        PyErr_Format(PyExc_ValueError, "0x%02x: esperado 0x0C", tag);
+        return 0;
+    }
+    vc->tag_counts[TAG_DICT]++;
+    (*pos)++;
+    return walk_skip_dict(data, size, pos, ix, vc, depth);
+}
+
+/* Instances with a version 1 (name, source) or version 2 (name, source,
+ * module) class header. */
+[[nodiscard]] static int
+walk_skip_instance(WALK_ARGS, Py_ssize_t start, uint8_t tag)
+{
+    int with_module = tag == TAG_INSTANCE || tag == TAG_SLOTS_INSTANCE;
+    PyObject *raw;
+    Ref parts[3];
+    if (!walk_skip_str_any(WALK_CURSOR, &raw))
+        return 0;
+    parts[0] = Ref::steal(raw);
+    if (!walk_skip_dedup_bytes(WALK_CURSOR, &raw))
+        return 0;
+    parts[1] = Ref::steal(raw);
+    if (with_module) {
+        if (!walk_skip_str_any(WALK_CURSOR, &raw))
+            return 0;
+        parts[2] = Ref::steal(raw);
+    }
+    return walk_skip_instance_dict(data, size, pos, ix, vc, depth, tag) &&
+           walk_record(ix, vc, start, tag, parts, with_module ? 3 : 2);
+}
+
+/* Name (version 1) or marker and callable (version 2), through the module
+ * field; parts gets (name, source, module). */
+[[nodiscard]] static int
+walk_skip_callable_fields(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+                          WalkIndex *ix, Ref *parts, int with_module)
+{
+    PyObject *raw;
+    if (!walk_skip_str_any(WALK_CURSOR, &raw))
+        return 0;
+    parts[0] = Ref::steal(raw);
+    if (*pos >= size)
+        return walk_fail("EOF reduce has_src");
+    if (data[(*pos)++] != 0) {
+        if (!walk_skip_dedup_bytes(WALK_CURSOR, &raw))
+            return 0;
+        parts[1] = Ref::steal(raw);
+    }
+    if (!with_module)
+        return 1;
+    if (!walk_skip_str_any(WALK_CURSOR, &raw))
+        return 0;
+    parts[2] = Ref::steal(raw);
+    return 1;
+}
+
+[[nodiscard]] static int
+walk_skip_callable_ref_v2(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+                          WalkIndex *ix, Ref *parts)
+{
+    if (*pos >= size)
+        return walk_fail("EOF callable marker");
+    uint8_t marker = data[(*pos)++];
+    if (marker == 0x01) {
+        /* A callable written in full takes its entry after its fields. */
+        return walk_skip_callable_fields(WALK_CURSOR, parts, 1) && walk_take_entry(ix);
+    }
+    if (marker != 0x00)
+        return walk_fail("callable: marcador invalido");
+    if (*pos >= size)
+        return walk_fail("EOF callable ref");
+    uint8_t opcode = data[(*pos)++];
+    if (!is_ref_tag(opcode))
+        return walk_fail("callable ref: opcode invalido");
+    return walk_skip_ref(WALK_CURSOR, opcode);
+}
+
+/* Arguments, flags and the optional state, list items and dict items. */
+[[nodiscard]] static int
+walk_skip_reduce_tail(WALK_ARGS, const char *args_msg)
+{
+    unsigned a = *pos < size ? data[*pos] : 0;
+    if (*pos >= size || (a != TAG_TUPLE && a != TAG_TUPLE_DEDUP && !is_ref_tag(a)))
+        return walk_fail(args_msg);
+    if (!verify_walk(data, size, pos, ix, vc, depth + 1))
+        return 0;
+    if (*pos >= size)
+        return walk_fail("EOF reduce flags");
+    uint8_t flags = data[(*pos)++];
+    for (int bit = 0; bit < 3; bit++) {
+        if ((flags & (1 << bit)) && !walk_nested(data, size, pos, ix, vc, depth))
+            return 0;
+    }
+    return 1;
+}
+
+[[nodiscard]] static int
+walk_skip_reduce(WALK_ARGS, Py_ssize_t start, uint8_t tag)
+{
+    Ref parts[3];
+    if (tag == TAG_REDUCE) {
+        if (!walk_skip_callable_ref_v2(WALK_CURSOR, parts) ||
+            !walk_skip_reduce_tail(data, size, pos, ix, vc, depth, "0x27: esperaba tupla args"))
+            return 0;
+        return walk_record(ix, vc, start, tag, parts, 3);
+    }
+    /* A version 1 callable takes no entry. */
+    if (!walk_skip_callable_fields(WALK_CURSOR, parts, 0) ||
+        !walk_skip_reduce_tail(data, size, pos, ix, vc, depth, "0x1F: esperaba tupla args"))
+        return 0;
+    return walk_record(ix, vc, start, tag, parts, 2);
+}
+
+[[nodiscard]] static int
+walk_skip_fn_bytecode(WALK_ARGS, Py_ssize_t start)
+{
+    PyObject *raw;
+    if (!walk_skip_dedup_bytes(WALK_CURSOR, &raw))
+        return 0;
+    Ref parts[1] = {Ref::steal(raw)};
+    Py_ssize_t nd = walk_read_count(data, size, pos, "EOF fn defaults");
+    if (nd < 0 || !walk_skip_values(WALK_CURSOR, vc, depth, nd))
+        return 0;
+    Py_ssize_t nc = walk_read_count(data, size, pos, "EOF fn freevars");
+    if (nc < 0 || !walk_skip_values(WALK_CURSOR, vc, depth, nc))
+        return 0;
+    return walk_record(ix, vc, start, TAG_FN_BYTECODE, parts, 1);
+}
+
+[[nodiscard]] static int
+walk_skip_code(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+               WalkIndex *ix, VerifyCtx *vc, Py_ssize_t start)
+{
+    PyObject *raw;
+    if (!walk_skip_dedup_bytes(WALK_CURSOR, &raw))
+        return 0;
+    Ref parts[1] = {Ref::steal(raw)};
+    return walk_record(ix, vc, start, TAG_CODE, parts, 1);
+}
+
+[[nodiscard]] static int
+walk_skip_method_wrapper(WALK_ARGS, Py_ssize_t start, uint8_t tag)
+{
+    if (!walk_nested(data, size, pos, ix, vc, depth))
+        return 0;
+    Ref parts[1];
+    int ok = tag == TAG_CLASSMETHOD ? walk_literal_part(ix, &parts[0], "classmethod", 11)
+                                    : walk_literal_part(ix, &parts[0], "staticmethod", 12);
+    return ok && walk_record(ix, vc, start, tag, parts, 1);
+}
+
+[[nodiscard]] static int
+walk_skip_property(WALK_ARGS, Py_ssize_t start)
+{
+    static const char *const accessors[] = {"fget", "fset", "fdel"};
+    char names[32];
+    size_t len = 0;
+    for (const char *name : accessors) {
+        if (*pos >= size) {
+            PyErr_Format(PyExc_ValueError, "0x24: EOF en %s", name);
+            return 0;
+        }
+        uint8_t present = data[(*pos)++];
+        if (present == 0x00)
+            continue;
+        if (present != 0x01) {
+            PyErr_Format(PyExc_ValueError, "0x24: marker inesperado en %s: 0x%02x",
+                         name, present);
+            return 0;
+        }
+        if (!walk_nested(data, size, pos, ix, vc, depth))
+            return 0;
+        if (len > 0) {
+            memcpy(names + len, ", ", 2);
+            len += 2;
+        }
+        memcpy(names + len, name, 4);
+        len += 4;
+    }
+    Ref parts[1];
+    return walk_literal_part(ix, &parts[0], names, (Py_ssize_t)len) &&
+           walk_record(ix, vc, start, TAG_PROPERTY, parts, 1);
+}
+
+/* ---- the walk ---------------------------------------------------------- */
+
+/* One value and everything nested in it, at depth (0 for the root). */
+static int
+verify_walk(WALK_ARGS)
+{
+    Py_ssize_t start;
+    unsigned t;
+    /* A dict view or mapping proxy stands for the value after it, one level
+     * deeper: the same step goes on with that value. */
+    for (;;) {
+        if (depth > VELLUM_MAX_DEPTH)
+            return walk_fail("Profundidad de anidamiento excesiva (>200)");
+        if (*pos >= size)
+            return walk_fail("EOF inesperado");
+        start = *pos;
+        t = data[(*pos)++];
+        vc->tag_counts[t]++;
+        if (t < TAG_DICT_KEYS || t > TAG_MAPPINGPROXY)
+            break;
+        depth++;
+    }
+
+    if (t >= TAG_SMALLINT && t <= TAG_SMALLINT_LAST)
+        return 1;
+    if (t == TAG_NONE)
+        return 1;
+    if (t == TAG_SHORT_STR)
+        return walk_skip_short_str(WALK_CURSOR);
+    if (t == TAG_TRUE || t == TAG_FALSE)
+        return 1;
+    /* 0xFB and 0xFF are no reference to the reader. */
+    if (is_ref_tag(t))
+        return walk_skip_ref(WALK_CURSOR, (uint8_t)t);
+
+    switch (t) {
+    case TAG_BIGINT: return walk_skip_bigint(data, size, pos);
+    case TAG_FLOAT: return walk_skip_fixed(size, pos, 8, "EOF float64");
+    case TAG_COMPLEX: return walk_skip_fixed(size, pos, 16, "EOF complex");
+    case TAG_STR: return walk_skip_str_dedup(WALK_CURSOR, NULL);
+    case TAG_BYTES: return walk_skip_dedup_bytes(WALK_CURSOR, NULL);
+    case TAG_BYTEARRAY: return walk_skip_dedup_bytes(WALK_CURSOR, NULL);
+    case TAG_LIST:
+    case TAG_TUPLE:
+    case TAG_SET:
+    case TAG_FROZENSET: return walk_skip_seq(WALK_CURSOR, vc, depth);
+    case TAG_DICT: return walk_skip_dict(WALK_CURSOR, vc, depth);
+    case TAG_FN_SOURCE: return walk_skip_fn_source(WALK_CURSOR, vc, start);
+    case TAG_INT16: return walk_skip_fixed(size, pos, 2, "EOF int16");
+    case TAG_NEG_INT:
+    case TAG_NEG8: return walk_skip_fixed(size, pos, 1, "EOF int 1B");
+    case TAG_UINT8: return walk_skip_fixed(size, pos, 1, "EOF int 1B");
+    case TAG_DICT_DEDUP: return walk_skip_dict_deduped(WALK_CURSOR, vc, depth);
+    case TAG_LIST_DEDUP: return walk_skip_list_deduped(WALK_CURSOR, vc, depth);
+    case TAG_TUPLE_DEDUP: return walk_skip_tuple_deduped(WALK_CURSOR, vc, depth);
+    case TAG_FROZENSET_DEDUP: return walk_skip_tuple_deduped(WALK_CURSOR, vc, depth);
+    /* The reader takes a bare compressed block here, which no writer makes
+     * and whose inner stream takes an entry of its own: refused. */
+    case TAG_SRC_Z: return walk_unknown_tag(t);
+    case TAG_INSTANCE_V1:
+    case TAG_SLOTS_INSTANCE_V1: return walk_skip_instance(WALK_CURSOR, vc, depth, start, (uint8_t)t);
+    case TAG_REDUCE_V1: return walk_skip_reduce(WALK_CURSOR, vc, depth, start, (uint8_t)t);
+    case TAG_FN_BYTECODE: return walk_skip_fn_bytecode(WALK_CURSOR, vc, depth, start);
+    case TAG_CODE: return walk_skip_code(WALK_CURSOR, vc, start);
+    case TAG_CLASSMETHOD:
+    case TAG_STATICMETHOD: return walk_skip_method_wrapper(WALK_CURSOR, vc, depth, start, (uint8_t)t);
+    case TAG_PROPERTY: return walk_skip_property(WALK_CURSOR, vc, depth, start);
+    case TAG_INSTANCE:
+    case TAG_SLOTS_INSTANCE: return walk_skip_instance(WALK_CURSOR, vc, depth, start, (uint8_t)t);
+    case TAG_REDUCE: return walk_skip_reduce(WALK_CURSOR, vc, depth, start, (uint8_t)t);
+    case TAG_ELLIPSIS:
+    case TAG_NOTIMPLEMENTED: return 1;
+    /* TAG_DICT_KEYS to TAG_MAPPINGPROXY were settled above. */
+    case TAG_ARRAY: return walk_skip_array(WALK_CURSOR);
+    case TAG_INT32: return walk_skip_fixed(size, pos, 4, "EOF int32");
+    case TAG_FLOAT_ZERO:
+    case TAG_FLOAT_NEG_ZERO:
+    case TAG_FLOAT_ONE:
+    case TAG_FLOAT_MINUS_ONE:
+    case TAG_FLOAT_NAN:
+    case TAG_FLOAT_INF:
+    case TAG_FLOAT_NEG_INF: return 1;
+    default: return walk_unknown_tag(t);
+    }
+}
+
+/* ---- the report -------------------------------------------------------- */
+
+static PyObject *verify_stream_vellum_mod_cached = NULL;
+static PyObject *streamreport_cls_cached = NULL;
+
+/* The package module and its report class, imported once; a failure leaves
+ * the missing one to the next call. */
+[[nodiscard]] static int
+ensure_verify_stream_helpers_cached(void)
+{
+    if (verify_stream_vellum_mod_cached == NULL) {
+        verify_stream_vellum_mod_cached = PyImport_ImportModule("vellum.vellum");
+        if (verify_stream_vellum_mod_cached == NULL)
+            return 0;
+    }
+    if (streamreport_cls_cached == NULL) {
+        streamreport_cls_cached = PyObject_GetAttrString(verify_stream_vellum_mod_cached,
+                                                         "StreamReport");
+        if (streamreport_cls_cached == NULL)
+            return 0;
+    }
+    return 1;
+}
+
+/* report.name = value, stealing value; 1, or 0 with an exception set. */
+[[nodiscard]] static int
+set_report_attr(PyObject *report, const char *name, PyObject *value)
+{
+    if (value == NULL)
+        return 0;
+    int rc = PyObject_SetAttrString(report, name, value);
+    Py_DECREF(value);
+    return rc == 0;
+}
+
+/* The report of a failed walk: bytes_total is set, error and ok follow. */
+static PyObject *
+report_failure(PyObject *report_raw)
+{
+    Ref report = Ref::steal(report_raw);
+    Ref exc = Ref::steal(compat_err_take_value());
+    Ref text = exc ? Ref::steal(PyObject_Str(exc.get()))
+                   : Ref::steal(PyUnicode_FromString("error desconocido en verify_walk"));
+    if (!text || !set_report_attr(report.get(), "error", text.release()) ||
+        !set_report_attr(report.get(), "ok", Py_NewRef(Py_False)))
+        return NULL;
+    return report.release();
+}
+
+static PyObject *
+report_tag_counts(const VerifyCtx *vc)
+{
+    Ref counts = Ref::steal(PyDict_New());
+    if (!counts)
+        return NULL;
+    for (int tag = 0; tag < 256; tag++) {
+        if (vc->tag_counts[tag] == 0)
+            continue;
+        Ref count = Ref::steal(PyLong_FromSsize_t(vc->tag_counts[tag]));
+        if (!count ||
+            PyDict_SetItem(counts.get(), g_byte_ints[tag], count.get()) < 0)
+            return NULL;
+    }
+    return counts.release();
+}
+
+/* The reason texts as str, made on first use and kept for the process. */
+static PyObject *reason_str_cached[256];
+
+/* One (pos, tag, reason, code text) per block; the renderer, when given,
+ * turns each block's raw parts into its code text. */
+static PyObject *
+report_blocks(const VerifyCtx *vc, PyObject *render_fn)
+{
+    Ref list = Ref::steal(PyList_New(vc->block_count));
+    if (!list)
+        return NULL;
+    for (Py_ssize_t i = 0; i < vc->block_count; i++) {
+        const UnexecBlock *blk = &vc->blocks[i];
+        PyObject **reason = &reason_str_cached[blk->tag];
+        if (*reason == NULL && (*reason = PyUnicode_FromString(blk->reason)) == NULL)
+            return NULL;
+        Ref code;
+        if (render_fn != NULL && blk->raw_parts != NULL) {
+            PyObject *args[2] = {g_byte_ints[blk->tag], blk->raw_parts}; /* borrowed */
+            code = Ref::steal(PyObject_Vectorcall(render_fn, args, 2, NULL));
+            if (!code)
+                return NULL;
+        }
+        else {
+            code = Ref::borrow(Py_None);
+        }
+        Ref at = Ref::steal(PyLong_FromSsize_t(blk->pos));
+        PyObject *entry = at ? PyTuple_New(4) : NULL;
+        if (entry == NULL)
+            return NULL;
+        /* PyTuple_SET_ITEM steals each item. */
+        PyTuple_SET_ITEM(entry, 0, at.release());
+        PyTuple_SET_ITEM(entry, 1, Py_NewRef(g_byte_ints[blk->tag]));
+        PyTuple_SET_ITEM(entry, 2, Py_NewRef(*reason));
+        PyTuple_SET_ITEM(entry, 3, code.release());
+        PyList_SET_ITEM(list.get(), i, entry); /* steals entry */
+    }
+    return list.release();
+}
+
+PyObject *
+verify_stream_fast(const unsigned char *data, Py_ssize_t size, int show_source)
+{
+    if (!ensure_verify_stream_helpers_cached())
+        return NULL;
+    Ref render_fn;
+    if (show_source) {
+        render_fn = Ref::steal(PyObject_GetAttrString(verify_stream_vellum_mod_cached,
+                                                      "_render_captured_source"));
+        if (!render_fn)
+            return NULL;
+    }
+    Ref report = Ref::steal(PyObject_CallNoArgs(streamreport_cls_cached));
+    if (!report ||
+        !set_report_attr(report.get(), "bytes_total", PyLong_FromSsize_t(size)))
+        return NULL;
+
+    WalkIndex ix = {0, NULL, 0};
+    if (show_source && !mirror_init(&ix))
+        return NULL;
+
+    /* The walk runs no Python code. */
+    VerifyCtx vc;
+    verify_ctx_init(&vc);
+    Py_ssize_t pos = 0;
+    int walk_ok = verify_walk(data, size, &pos, &ix, &vc, 0);
+    mirror_free(&ix);
+    if (walk_ok && pos != size) {
+        PyErr_Format(PyExc_ValueError,
+                     "%zd bytes sobrantes tras el objeto raiz (pos=%zd, total=%zd)",
+                     size - pos, pos, size);
+        walk_ok = 0;
+    }
+    if (!walk_ok) {
+        verify_ctx_destroy(&vc);
+        return report_failure(report.release());
+    }
+
+    int ok = set_report_attr(report.get(), "bytes_consumed", PyLong_FromSsize_t(pos)) &&
+             set_report_attr(report.get(), "tag_counts", report_tag_counts(&vc)) &&
+             set_report_attr(report.get(), "unexecuted_blocks",
+                             report_blocks(&vc, render_fn.get()));
+    verify_ctx_destroy(&vc);
+    if (!ok || !set_report_attr(report.get(), "ok", Py_NewRef(Py_True)))
+        return NULL;
+    return report.release();
+}

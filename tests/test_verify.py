@@ -1,0 +1,687 @@
+"""The verifier: report fields, every walk message, captured parts, the index
+space it mirrors, agreement with the reader, and that loading a stream it
+passes without blocks runs no code."""
+
+import array
+import gc
+import marshal
+import subprocess
+import sys
+import threading
+import types
+import zlib
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import vellum
+import vellum.vellum as pkg
+from vellum import _vellum
+
+
+def H(text):
+    return bytes.fromhex(text)
+
+
+def verify(stream, show=False):
+    return _vellum.verify_stream_fast(stream, show)
+
+
+def S(text):
+    """A string field written in full: 15 n text."""
+    raw = text.encode() if isinstance(text, str) else text
+    return bytes([0x15, len(raw)]) + raw
+
+
+def B(payload, tag=0x1D):
+    """A byte block written in full: 0E n payload, or FB tag len payload."""
+    if tag != 0x1B and len(payload) <= 63:
+        return bytes([0x0E, len(payload)]) + payload
+    n = len(payload)
+    size = bytes([n]) if n < 64 else bytes([0x40 | n >> 8, n & 0xFF])
+    return bytes([0xFB, tag]) + size + payload
+
+
+SRC = b"def f():\n    return 1\n"
+FN_SOURCE = b"\x0d\x05" + B(b"f") + B(SRC)  # 0D 05, name block, source block
+CODE_BLOB = marshal.dumps((lambda: 0).__code__)
+CLASS_V2 = S("P") + B(b"class P:\n    pass\n") + S("m")  # name, source, module
+CALLABLE_V2 = b"\x01" + S("mk") + b"\x01" + B(b"def mk():\n    pass\n") + S("m")
+EXEC_TAGS = {0x0D, 0x1C, 0x1E, 0x1F, 0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27}
+
+REASONS = {
+    0x0D: "función vía exec() de código fuente",
+    0x1C: "instancia: clase materializada vía exec() de su fuente",
+    0x25: "instancia: clase se re-vincula por módulo si está importada, si no se "
+          "materializa vía exec() de su fuente",
+    0x1F: "objeto reconstruido invocando un callable (__reduce__)",
+    0x27: "objeto reconstruido invocando un callable (__reduce__): callable se "
+          "re-vincula por módulo si está importado, si no se materializa vía exec() "
+          "de su fuente",
+    0x20: "bytecode vía marshal.loads()",
+    0x22: "classmethod: envuelve una función (ver bloque anterior para su contenido)",
+    0x23: "staticmethod: envuelve una función (ver bloque anterior para su contenido)",
+    0x24: "property: envuelve accesor(es) (ver bloque(s) anterior(es) para su contenido)",
+}
+REASONS[0x1E] = REASONS[0x1C]
+REASONS[0x26] = REASONS[0x25]
+REASONS[0x21] = REASONS[0x20]
+
+
+@pytest.fixture
+def raw_parts(monkeypatch):
+    """Makes the renderer hand back what it was given."""
+    monkeypatch.setattr(pkg, "_render_captured_source", lambda tag, parts: (tag, parts))
+
+
+# ---------------------------------------------------------------------------
+# The report
+
+
+def test_report_of_one_small_int():
+    report = verify(b"\xc5")
+    assert (report.ok, report.bytes_total, report.bytes_consumed) == (True, 1, 1)
+    assert report.tag_counts == {197: 1} and report.unexecuted_blocks == []
+    assert report.error is None
+
+
+@pytest.mark.parametrize("show", [False, True])
+@pytest.mark.parametrize(
+    "stream, message",
+    [
+        (b"", "EOF inesperado"),
+        (b"\x00\x00", "1 bytes sobrantes tras el objeto raiz (pos=1, total=2)"),
+        (H("14 01 0D 05 0E 01 66"), "EOF en dedup"),  # fails after counting tags
+    ],
+)
+def test_failed_walk_assigns_only_total_error_and_ok(stream, message, show):
+    report = verify(stream, show)
+    assert vars(report) == {"bytes_total": len(stream), "error": message, "ok": False}
+    assert report.tag_counts == {} and report.unexecuted_blocks == ()
+    assert message in repr(report)
+
+
+def test_block_inside_a_list_is_reported_at_its_tag_byte(raw_parts):
+    stream = b"\x08\x01" + FN_SOURCE  # 08 01: list of one
+    assert verify(stream).unexecuted_blocks == [(2, 13, REASONS[0x0D], None)]
+    assert verify(stream, True).unexecuted_blocks == [(2, 13, REASONS[0x0D], (13, (b"f", SRC)))]
+
+
+def test_wrapper_block_follows_the_wrapped_function():
+    report = verify(b"\x22" + FN_SOURCE)
+    assert [b[:2] for b in report.unexecuted_blocks] == [(1, 0x0D), (0, 0x22)]
+    assert "1 value" not in repr(report) and "2 values" in repr(report)
+
+
+def test_renderer_is_needed_only_with_capture(monkeypatch):
+    calls = []
+    monkeypatch.setattr(pkg, "_render_captured_source", lambda *a: calls.append(a))
+    assert verify(H("14 01 C1"), True).ok and calls == []
+    monkeypatch.delattr(pkg, "_render_captured_source")
+    assert verify(b"\xc1").ok
+    with pytest.raises(AttributeError):
+        verify(b"\xc1", True)
+
+
+def test_renderer_result_is_the_code_text_and_its_error_propagates(monkeypatch):
+    marker = object()
+    monkeypatch.setattr(pkg, "_render_captured_source", lambda tag, parts: marker)
+    assert verify(FN_SOURCE, True).unexecuted_blocks[0][3] is marker
+
+    def boom(tag, parts):
+        raise LookupError("renderer")
+
+    monkeypatch.setattr(pkg, "_render_captured_source", boom)
+    with pytest.raises(LookupError):
+        verify(FN_SOURCE, True)
+    assert verify(FN_SOURCE).ok  # no capture, no renderer call
+
+
+def test_missing_report_class_raises_and_is_looked_up_again():
+    code = (
+        "import vellum.vellum as pkg\nfrom vellum import _vellum\n"
+        "cls = pkg.StreamReport\ndel pkg.StreamReport\n"
+        "try:\n    _vellum.verify_stream_fast(b'\\xc1')\nexcept AttributeError:\n    pass\n"
+        "else:\n    raise SystemExit('no error')\n"
+        "pkg.StreamReport = cls\nassert _vellum.verify_stream_fast(b'\\xc1').ok\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
+# ---------------------------------------------------------------------------
+# Walk messages
+
+REF_ERR = "referencia a indice {} fuera de rango (solo {} entradas vistas hasta este punto)"
+INVALID_REF = (
+    "referencia a indice {} invalida: apunta a un dict/list/tuple/frozenset deduplicado "
+    "(tag 0x13/0x14/0x16/0x17), no a un bloque de bytes -- un nombre o fuente de "
+    "funcion/clase no puede referenciar una entrada de contenedor"
+)
+REDUCE_V1 = b"\x1f" + S("mk") + b"\x00"  # name, has_src 0
+REDUCE_V2 = b"\x27" + CALLABLE_V2
+
+MESSAGES = [
+    # scalars
+    ("02", "EOF int sign"),
+    ("02 00", "EOF int data"),
+    ("02 00 41", "EOF int data"),
+    ("02 00 03 00 00", "EOF int data"),
+    ("03 00 00 00 00 00 00 00", "EOF float64"),
+    ("04" + " 00" * 15, "EOF complex"),
+    ("0F 00", "EOF int16"),
+    ("10", "EOF int 1B"),
+    ("11", "EOF int 1B"),
+    ("12", "EOF int 1B"),
+    ("2F 00 00 00", "EOF int32"),
+    # dedup blocks and string fields
+    ("05", "EOF en dedup"),
+    ("06 0E", "EOF short len"),
+    ("07 0E 02 00", "short data overflow"),
+    ("06 FB", "EOF 0xFB tag"),
+    ("06 FB 06 41", "0xFB overflow"),
+    ("06 FB 06 02 00", "0xFB overflow"),
+    ("06 1B 0E 00", "Marker dedup desconocido: 0x1b"),
+    ("06 15 00", "Marker dedup desconocido: 0x15"),  # 0x15 starts text blocks only
+    ("05 FF", "Marker dedup desconocido: 0xff"),
+    ("15", "EOF 0x15 len"),
+    ("15 02 61", "0x15 overflow"),
+    ("2E", "EOF str_any"),
+    ("2E 00", "read_str_any: tag inesperado 0x00"),
+    ("2E FF", "Marker dedup desconocido: 0xff"),
+    ("2E 15 01 62", "EOF 0x2E array len"),
+    ("2E 15 01 62 FF 00 00", "EOF 0x2E array len"),
+    ("2E 15 01 62 02 00", "0x2E array overflow (verify)"),
+    # containers and nesting
+    ("08", "EOF seq len"),
+    ("09 41", "EOF seq len"),
+    ("0C", "EOF dict len"),
+    ("13 FF 00 00", "EOF dict len"),
+    ("14", "EOF seq len"),
+    ("16", "EOF seq len"),
+    ("17", "EOF seq len"),
+    ("08 FF FF FF FF FF C1", "EOF inesperado"),
+    ("0C 01 C1", "EOF inesperado"),
+    ("2A", "EOF inesperado"),
+    ("08 01" * 201 + "08 00", "Profundidad de anidamiento excesiva (>200)"),
+    ("2D" * 201 + "00", "Profundidad de anidamiento excesiva (>200)"),
+    # references
+    ("FE", "EOF ref8"),
+    ("FD 00", "EOF ref16"),
+    ("FC 00 00 00", "EOF ref32"),
+    ("FE 00", REF_ERR.format(0, 0)),
+    ("14 01 FD 00 01", REF_ERR.format(1, 1)),
+    ("14 01 FC FF FF FF FF", REF_ERR.format(-1, 1)),
+    ("16 01 FE 00", REF_ERR.format(0, 0)),  # a tuple takes its entry after its items
+    # tags
+    *[(f"{t:02X}", f"Tag desconocido: 0x{t:02x}")
+      for t in (0x01, 0x0E, 0x18, 0x1A, 0x1B, 0x1D, 0x30, 0x7F, 0x89, 0xBF, 0xFB, 0xFF)],
+    # functions and wrappers
+    ("0D", "EOF fn name tag"),
+    ("0D 0E 01 66 0E 00", "0x0D: esperado 0x05"),
+    ("0D 05 0E 01 66", "EOF en dedup"),
+    ("0D 05 15 01 66 0E 00", "Marker dedup desconocido: 0x15"),
+    ("20 0E 00", "EOF fn defaults"),
+    ("20 0E 00 00", "EOF fn freevars"),
+    ("20 0E 00 01", "EOF inesperado"),
+    ("21", "EOF en dedup"),
+    ("22", "EOF inesperado"),
+    ("24", "0x24: EOF en fget"),
+    ("24 00", "0x24: EOF en fset"),
+    ("24 01 C1 00", "0x24: EOF en fdel"),
+    ("24 02", "0x24: marker inesperado en fget: 0x02"),
+    ("24 00 00 07", "0x24: marker inesperado en fdel: 0x07"),
+    # instances
+    ("1C" + S("P").hex() + B(b"").hex(), "0x1c: esperado 0x0C"),
+    ("1E" + S("P").hex() + B(b"").hex() + "14 00", "0x1e: esperado 0x0C"),
+    ("25" + CLASS_V2.hex() + "08 00", "0x25: esperado 0x0C"),
+    ("26" + CLASS_V2.hex(), "0x26: esperado 0x0C"),
+    ("25" + S("P").hex() + B(b"").hex(), "EOF str_any"),
+    ("25 00", "read_str_any: tag inesperado 0x00"),
+    ("25" + CLASS_V2.hex() + "0C 01 C1", "EOF inesperado"),
+    # reduce, version 1
+    ("1F" + S("mk").hex(), "EOF reduce has_src"),
+    ("1F" + S("mk").hex() + "01", "EOF en dedup"),
+    (REDUCE_V1.hex(), "0x1F: esperaba tupla args"),
+    (REDUCE_V1.hex() + "08 00 00", "0x1F: esperaba tupla args"),
+    (REDUCE_V1.hex() + "09 00", "EOF reduce flags"),
+    (REDUCE_V1.hex() + "09 00 01", "EOF inesperado"),
+    (REDUCE_V1.hex() + "09 00 06 14 00", "EOF inesperado"),
+    # reduce, version 2
+    ("27", "EOF callable marker"),
+    ("27 02", "callable: marcador invalido"),
+    ("27 00", "EOF callable ref"),
+    ("27 00 09", "callable ref: opcode invalido"),
+    ("27 00 FF 00", "callable ref: opcode invalido"),
+    ("27 00 FE", "EOF ref8"),
+    ("27 00 FD 00", "EOF ref16"),
+    ("27 00 FC 00 00", "EOF ref32"),
+    ("27 00 FE 00 09 00 00", REF_ERR.format(0, 0)),
+    ("27 01" + S("mk").hex(), "EOF reduce has_src"),
+    ("27 01" + S("mk").hex() + "00", "EOF str_any"),
+    (REDUCE_V2.hex(), "0x27: esperaba tupla args"),
+    (REDUCE_V2.hex() + "0C 00 00", "0x27: esperaba tupla args"),
+    (REDUCE_V2.hex() + "16 00", "EOF reduce flags"),
+    (REDUCE_V2.hex() + "FE 04 00", REF_ERR.format(4, 4)),  # fields 0..2, callable 3
+    (REDUCE_V2.hex() + "09 00 04", "EOF inesperado"),
+]
+
+
+@pytest.mark.parametrize("hexstream, message", MESSAGES, ids=[m[0][:24] for m in MESSAGES])
+def test_walk_message(hexstream, message):
+    stream = H(hexstream)
+    for show in (False, True):
+        report = verify(stream, show)
+        assert (report.ok, report.error) == (False, message)
+
+
+@pytest.mark.parametrize(
+    "stream, message",
+    [
+        # the name of a function given as a reference to the list around it
+        (H("14 01 0D 05 FE 00") + B(SRC), INVALID_REF.format(0)),
+        (H("14 02 14 00 25") + S("P") + B(b"") + H("FE 01 0C 00"), INVALID_REF.format(1)),
+        (FN_SOURCE[:-len(B(SRC))] + B(b"not zlib", 0x1B),
+         "0xFB: fallo zlib decompress al capturar fuente"),
+        # a compressed byte value is inflated too, as the reader inflates it
+        (b"\x06" + B(b"\x78\x9c broken", 0x1B), "0xFB: fallo zlib decompress al capturar fuente"),
+    ],
+)
+def test_capture_only_failures(stream, message):
+    bare, captured = verify(stream), verify(stream, True)
+    assert bare.ok, bare.error
+    assert (captured.ok, captured.error) == (False, message)
+
+
+INSTANCE_HEAD = b"\x25" + CLASS_V2 + b"\x0c\x01\xc1"  # instance whose dict is {1: next}
+
+
+@pytest.mark.parametrize(
+    "level, innermost",
+    [
+        (H("08 01"), H("08 00")),
+        (H("2A"), H("08 00")),
+        (H("2D"), H("C1")),
+        (H("22"), FN_SOURCE),
+        # the reader takes an instance's 0x0C itself: its pairs are one level down
+        (INSTANCE_HEAD, b"\x25" + CLASS_V2 + b"\x0c\x00"),
+    ],
+)
+def test_depths_0_to_200_pass(level, innermost):
+    stream = level * 200 + innermost  # innermost value at depth 200
+    assert verify(stream).ok, verify(stream).error
+    assert verify(level + stream).error == "Profundidad de anidamiento excesiva (>200)"
+
+
+# ---------------------------------------------------------------------------
+# Captured parts, per tag
+
+Z_SRC = b"class Q:\n    x = 1\n" * 4
+PARTS = [
+    # stream, the blocks as (position, tag, raw parts)
+    (FN_SOURCE, [(0, 0x0D, (b"f", SRC))]),
+    (b"\x0d\x05" + B(b"f") + B(zlib.compress(SRC), 0x1B), [(0, 0x0D, (b"f", SRC))]),
+    (b"\x1c" + S("P") + B(b"src") + H("0C 00"), [(0, 0x1C, (b"P", b"src"))]),
+    (b"\x1e" + S("P") + B(Z_SRC) + H("0C 01") + S("a") + b"\xc1", [(0, 0x1E, (b"P", Z_SRC))]),
+    (b"\x25" + S("P") + B(zlib.compress(Z_SRC), 0x1B) + S("m") + H("0C 00"),
+     [(0, 0x25, (b"P", Z_SRC, b"m"))]),
+    (b"\x26" + H("05 FB 05 01") + b"P" + B(b"s") + S("") + H("0C 00"),
+     [(0, 0x26, (b"P", b"s", b""))]),
+    # a name whose long block claims compressed content is text, never inflated
+    (b"\x25" + H("05 FB 1B 01") + b"P" + B(b"s") + S("m") + H("0C 00"),
+     [(0, 0x25, (b"P", b"s", b"m"))]),
+    (REDUCE_V1 + H("09 00 00"), [(0, 0x1F, (b"mk", None))]),
+    (b"\x1f" + S("mk") + b"\x01" + B(b"src") + H("16 00 00"), [(0, 0x1F, (b"mk", b"src"))]),
+    (REDUCE_V2 + H("09 00 00"), [(0, 0x27, (b"mk", b"def mk():\n    pass\n", b"m"))]),
+    (b"\x27\x01" + S("mk") + b"\x00" + S("m") + H("09 00 00"), [(0, 0x27, (b"mk", None, b"m"))]),
+    # list 0; name 1, source 2, module 3, callable 4; then 00 FE 04 names it again
+    (H("14 02") + REDUCE_V2 + H("09 00 00 27 00 FE 04 09 00 00"),
+     [(2, 0x27, (b"mk", b"def mk():\n    pass\n", b"m")),
+      (2 + len(REDUCE_V2) + 3, 0x27, (None, None, None))]),
+    (b"\x20" + B(CODE_BLOB, 0x20) + H("01 C1 00"), [(0, 0x20, (CODE_BLOB,))]),
+    (b"\x21" + B(CODE_BLOB, 0x21), [(0, 0x21, (CODE_BLOB,))]),
+    (b"\x23" + FN_SOURCE, [(1, 0x0D, (b"f", SRC)), (0, 0x23, (b"staticmethod",))]),
+    (H("2D 22") + FN_SOURCE, [(2, 0x0D, (b"f", SRC)), (1, 0x22, (b"classmethod",))]),
+    (H("24 00 01") + FN_SOURCE + b"\x00", [(3, 0x0D, (b"f", SRC)), (0, 0x24, (b"fset",))]),
+    (H("24 01 C1 01 C2 01 C3"), [(0, 0x24, (b"fget, fset, fdel",))]),
+    (H("24 00 00 01 00"), [(0, 0x24, (b"fdel",))]),
+    (H("24 00 00 00"), [(0, 0x24, (b"",))]),
+    # parts given by reference to earlier blocks, of either kind
+    (H("14 03 15 01 66 06") + B(SRC) + H("0D 05 FE 01 FE 02"),
+     [(2 + 3 + 1 + len(B(SRC)), 0x0D, (b"f", SRC))]),
+    (H("14 02 05 15 02 6D 6B 25 FE 01") + B(b"s") + H("FE 01 0C 00"),
+     [(7, 0x25, (b"mk", b"s", b"mk"))]),
+]
+
+
+@pytest.mark.parametrize("stream, blocks", PARTS, ids=[p[0][:12].hex() for p in PARTS])
+def test_raw_parts_per_tag(stream, blocks, raw_parts):
+    bare, captured = verify(stream), verify(stream, True)
+    assert bare.ok and captured.ok, (bare.error, captured.error)
+    expected = [(pos, tag, REASONS[tag], (tag, parts)) for pos, tag, parts in blocks]
+    assert captured.unexecuted_blocks == expected
+    assert bare.unexecuted_blocks == [e[:3] + (None,) for e in expected]
+    assert bare.tag_counts == captured.tag_counts
+    assert bare.bytes_consumed == captured.bytes_consumed == len(stream)
+
+
+def test_tag_counts_include_nested_values_but_not_markers():
+    # 25, header fields, dict { "a": (1,) }: the dict and every nested value count
+    stream = b"\x25" + CLASS_V2 + b"\x0c\x01" + S("a") + H("16 01 C1")
+    assert verify(stream).tag_counts == {0x0C: 1, 0x15: 1, 0x16: 1, 0xC1: 1, 0x25: 1}
+    # 1F: the arguments tuple and the flagged values count; 0x05 after 0D does not
+    stream = REDUCE_V1 + H("09 01 C2 07 C3 0D 05") + FN_SOURCE[2:] + H("13 00")
+    assert verify(stream).tag_counts == {0x09: 1, 0x0D: 1, 0x13: 1, 0x1F: 1, 0xC2: 1, 0xC3: 1}
+
+
+# ---------------------------------------------------------------------------
+# The index space and agreement with the reader
+
+@pytest.mark.parametrize(
+    "stream, ok",
+    [
+        (H("14 02 15 01 61 FE 01"), True),
+        (H("14 01 FE 00"), True),  # a list takes its entry before its items
+        (H("16 01 FE 00"), False),
+        (H("14 02 16 00 FE 01"), True),
+        (H("14 02 17 01 C1 FE 01"), True),
+        (H("14 02 13 00 FE 01"), True),
+        (H("14 02 08 00 FE 01"), False),  # plain containers take none
+        (H("14 02 2E 15 01 62 00 FE 01"), True),  # the typecode is a text block
+        # 0E and FB start a string field as they do for the reader
+        (H("14 02 2E 0E 01 62 00 FE 01"), True),
+        (H("14 02 2E FB 1B 01 62 00 FE 01"), True),
+        # class header fields take entries, instances none: 0 list, 1-3 fields
+        (H("14 02 25") + CLASS_V2 + H("0C 00 FE 03"), True),
+        (H("14 02 25") + CLASS_V2 + H("0C 00 FE 04"), False),
+        # an inline callable takes one after its fields; version 1 takes none
+        (H("14 02") + REDUCE_V2 + H("09 00 00 FE 04"), True),
+        (H("14 02") + REDUCE_V2 + H("09 00 00 FE 05"), False),
+        (H("14 02") + REDUCE_V1 + H("09 00 00 FE 01"), True),
+        (H("14 02") + REDUCE_V1 + H("09 00 00 FE 02"), False),
+        (H("14 02 20") + B(CODE_BLOB, 0x20) + H("00 00 FE 01"), True),
+        (H("14 02 20") + B(CODE_BLOB, 0x20) + H("00 00 FE 02"), False),
+    ],
+)
+def test_references_name_the_entries_the_reader_holds(stream, ok):
+    assert verify(stream).ok is ok
+    if b"\x25" not in stream and b"\x27" not in stream and b"\x1f" not in stream:
+        if ok:
+            vellum.loads(stream)
+        else:
+            with pytest.raises(IndexError):
+                vellum.loads(stream)
+
+
+@pytest.mark.parametrize(
+    "stream",
+    [
+        H("0D 0E 01 66 0E 00"),  # the reader requires 05 before a function name
+        H("06 15 01 61"),  # and no 0x15 in a byte block
+        H("0D 05 0E 01 66 15 00"),
+        H("14 02 15 01 61 FB 00 00 00 01"),  # nor 0xFB / 0xFF as references
+        H("14 02 15 01 61 FF 00 00 00 01"),
+        H("1B 0E 01 61"),  # nor a bare compressed block, which it reads as bytes
+    ],
+)
+def test_forms_the_reader_reads_otherwise_are_refused(stream):
+    assert not verify(stream).ok
+    try:
+        vellum.loads(stream)
+    except (ValueError, IndexError, TypeError):
+        pass
+
+
+def test_capture_inflation_is_bounded_as_the_reader_bounds_it():
+    bomb = zlib.compress(b"\0" * (4 << 20), 9)
+    stream = b"\x0d\x05" + B(b"f") + B(bomb, 0x1B)
+    assert verify(stream).ok
+    report = verify(stream, True)
+    assert report.error == "0xFB: fallo zlib decompress al capturar fuente"
+
+
+# ---------------------------------------------------------------------------
+# Soundness
+
+
+def _double(x):
+    return 2 * x
+
+
+def _get(self):
+    return 1
+
+
+def _set(self, v):
+    pass
+
+
+def _with_fn_default(x, f=_double):
+    return f(x)
+
+
+def _adder(n):
+    def add(x):
+        return x + n
+    return add
+
+
+def _cycle():
+    a = [1]
+    a.append(a)
+    return a
+
+
+# Every kind of value dumps can write, with the tags of the blocks that its
+# stream must yield, in recording order.
+ROUND_TRIP_VALUES = [
+    pytest.param(lambda: None, [], id="none"),
+    pytest.param(lambda: [0, 58, 59, -1, -31, 2**31, -(2**70), 1.5, -0.0, 1j], [], id="numbers"),
+    pytest.param(lambda: ["abc", "abc", "é" * 40, b"x" * 70, bytearray(b"ab")], [], id="text"),
+    pytest.param(lambda: {"a": (1, ("a",)), "b": frozenset({1, 2}), "c": {3}}, [], id="containers"),
+    pytest.param(lambda: ["s" * 70_000, b"b" * 70_000], [], id="large"),
+    pytest.param(_cycle, [], id="cycle"),
+    pytest.param(lambda: [array.array("d", [1.0, 2.0]), {1: 2}.items()], [], id="array-view"),
+    pytest.param(lambda: types.MappingProxyType({"k": [1]}), [], id="proxy"),
+    pytest.param(lambda: (i for i in range(3)), [], id="generator"),
+    pytest.param(lambda: _double, [0x20], id="function"),
+    pytest.param(lambda: [_adder(3), _adder(4)], [0x20, 0x20], id="closures"),
+    pytest.param(lambda: _with_fn_default, [0x20, 0x20], id="function-default"),
+    pytest.param(lambda: _double.__code__, [0x21], id="code"),
+    pytest.param(lambda: classmethod(_double), [0x20, 0x22], id="classmethod"),
+    pytest.param(lambda: {"s": staticmethod(_double)}, [0x20, 0x23], id="staticmethod"),
+    pytest.param(lambda: property(_get, _set), [0x20, 0x20, 0x24], id="property"),
+]
+
+
+@pytest.mark.parametrize("make, tags", ROUND_TRIP_VALUES)
+def test_every_written_stream_verifies_with_its_blocks(make, tags):
+    stream = vellum.dumps(make())
+    report = verify(stream)
+    assert report.ok, report.error
+    assert report.bytes_consumed == len(stream)
+    assert [b[1] for b in report.unexecuted_blocks] == tags
+    assert all(stream[pos] == tag for pos, tag, _, _ in report.unexecuted_blocks)
+    assert sum(report.tag_counts.get(t, 0) for t in EXEC_TAGS) == len(tags)
+    assert len({b[0] for b in report.unexecuted_blocks}) == len(tags)
+    captured = verify(stream, True)
+    assert [b[:3] for b in captured.unexecuted_blocks] == [b[:3] for b in report.unexecuted_blocks]
+    assert all(isinstance(b[3], str) for b in captured.unexecuted_blocks)
+
+
+class _Watch:
+    """Records, while on, the audit events of running code and every Python
+    function started; code events are refused, so a load under watch runs
+    nothing."""
+
+    CODE_EVENTS = {"exec", "compile", "marshal.loads", "import"}
+
+    def __init__(self):
+        self.on = False
+        self.seen = []
+        self.thread = threading.get_ident()
+        sys.addaudithook(self._audit)
+
+    def _audit(self, event, args):
+        if self.on and event in self.CODE_EVENTS and threading.get_ident() == self.thread:
+            self.seen.append(event)
+            raise RuntimeError(f"blocked {event}")
+
+    def _profile(self, frame, event, arg):
+        if event == "call":
+            self.seen.append(frame.f_code.co_name)
+
+    def load(self, stream):
+        """(loaded, what ran); loaded is None when the load raised.  Neither
+        the objects of an earlier load nor other tests' garbage are released
+        while watching, since their finalizers may run anything."""
+        vellum.loads(b"\x00")
+        gc.disable()
+        self.seen = []
+        self.on = True
+        sys.setprofile(self._profile)
+        try:
+            return _vellum.deserialize_fast(stream), self.seen
+        except Exception:
+            return None, self.seen
+        finally:
+            sys.setprofile(None)
+            self.on = False
+            gc.enable()
+
+
+WATCH = _Watch()
+
+
+def check_sound(stream):
+    report, captured = verify(stream), verify(stream, True)
+    if report.ok and captured.ok:
+        assert captured.tag_counts == report.tag_counts
+        assert [b[:3] for b in captured.unexecuted_blocks] == [b[:3] for b in report.unexecuted_blocks]
+    loaded, ran = WATCH.load(stream)
+    if report.ok and not report.unexecuted_blocks:
+        assert ran == [], (stream.hex(), ran)
+    if loaded is not None and report.ok:
+        # the reader used the whole stream too: one byte less does not load
+        assert WATCH.load(stream[:-1])[0] is None, stream.hex()
+
+
+HOSTILE = [
+    FN_SOURCE, b"\x08\x01" + FN_SOURCE, H("0D 0E 01 66") + B(SRC),
+    b"\x20" + B(CODE_BLOB, 0x20) + H("00 00"), b"\x21" + B(CODE_BLOB, 0x21),
+    H("22 C1"), H("24 01 C1 00 00"), b"\x25" + CLASS_V2 + H("0C 00"),
+    REDUCE_V2 + H("09 00 00"), REDUCE_V1 + H("09 00 00"),
+    H("14 02 15 01 61 FB 00 00 00 01"), H("06 15 01 61"), H("1B 0E 01 61"),
+    H("14 03 15 01 61 06 1B 0E 01 61 FE 02"), H("2E 0E 01 62 01 05"),
+    H("14 01 2A 2B 2C 2D 13 00"), b"\x06" + B(zlib.compress(b"abc"), 0x1B),
+]
+_corpus = [vellum.dumps(p.values[0]()) for p in ROUND_TRIP_VALUES[:9]]
+
+
+@pytest.mark.parametrize("stream", HOSTILE, ids=[s[:8].hex() for s in HOSTILE])
+def test_hostile_stream_is_sound(stream):
+    check_sound(stream)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    st.sampled_from(HOSTILE + _corpus),
+    st.lists(st.tuples(st.integers(0, 1 << 16), st.integers(0, 255), st.sampled_from("sid")),
+             max_size=4),
+)
+def test_mutated_stream_is_sound(base, edits):
+    data = bytearray(base)
+    for at, byte, kind in edits:
+        i = at % (len(data) + 1)
+        if kind == "s" and i < len(data):
+            data[i] = byte
+        elif kind == "i":
+            data.insert(i, byte)
+        elif i < len(data):
+            del data[i]
+    check_sound(bytes(data))
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.binary(max_size=64), st.booleans())
+def test_random_bytes_never_raise(data, show):
+    report = verify(data, show)
+    assert report.ok in (True, False) and (report.ok or isinstance(report.error, str))
+    check_sound(data)
+
+
+def test_every_short_stream_is_reported():
+    for a in range(256):
+        for show in (False, True):
+            assert isinstance(verify(bytes([a]), show).ok, bool)
+            for b in range(0, 256, 5):
+                assert isinstance(verify(bytes([a, b]), show).ok, bool)
+
+
+def test_verifying_runs_nothing_from_the_stream():
+    streams = [s for s in HOSTILE + _corpus]
+    WATCH.seen = []
+    WATCH.on = True
+    try:
+        for s in streams:
+            verify(s)
+    finally:
+        WATCH.on = False
+    assert WATCH.seen == []
+
+
+def test_no_leaks_over_many_verifications(monkeypatch):
+    streams = HOSTILE + _corpus + [H(m[0]) for m in MESSAGES[::7]]
+
+    def run(times):
+        for _ in range(times):
+            for s in streams:
+                verify(s)
+                verify(s, True)
+
+    run(20)
+    gc.collect()
+    renderer = pkg._render_captured_source
+    refs = sys.getrefcount(renderer), sys.getrefcount(pkg.StreamReport)
+    blocks = sys.getallocatedblocks()
+    run(10_000 // len(streams) + 1)
+    gc.collect()
+    assert sys.getallocatedblocks() - blocks < 200
+    assert (sys.getrefcount(renderer), sys.getrefcount(pkg.StreamReport)) == refs
+
+
+# ---------------------------------------------------------------------------
+# The renderer
+
+
+@pytest.mark.parametrize(
+    "tag, parts, expected",
+    [
+        (0x0D, (b"f", b"def f():\n    return 1\n"), "# function 'f'\ndef f():\n    return 1"),
+        (0x25, (b"P", b"class P: \xff\n", b"m"), "# class 'P' from module 'm'\nclass P: \ufffd"),
+        (0x1E, (b"P", b"class P: pass"), "# class (slots instance) 'P'\nclass P: pass"),
+        (0x27, (b"range", None, b"builtins"),
+         "# callable 'range' from module 'builtins'\n# (no source carried: found by name on load)"),
+        (0x27, (None, None, None), "# callable: the one an earlier block of this stream names"),
+        (0x21, (bytes(range(20)),),
+         "# code object: 20 bytes of marshalled bytecode, not loaded: "
+         + bytes(range(16)).hex(" ") + " ..."),
+        (0x22, (b"classmethod",), "# classmethod wrapping the function of the block before"),
+        (0x24, (b"fget, fdel",), "# property with fget, fdel"),
+        (0x24, (b"",), "# property without accessors"),
+    ],
+)
+def test_renderer_text(tag, parts, expected):
+    assert pkg._render_captured_source(tag, parts) == expected
+
+
+def test_rendered_bytecode_is_never_loaded():
+    stream = vellum.dumps(_double)
+    WATCH.seen = []
+    WATCH.on = True
+    try:
+        report = verify(stream, True)
+    finally:
+        WATCH.on = False
+    assert WATCH.seen == []
+    assert "marshalled bytecode, not loaded" in report.unexecuted_blocks[0][3]
