@@ -3,6 +3,7 @@ space it mirrors, agreement with the reader, and that loading a stream it
 passes without blocks runs no code."""
 
 import array
+import datetime
 import gc
 import marshal
 import subprocess
@@ -472,6 +473,38 @@ def _cycle():
     return a
 
 
+class _Obj:
+    def __init__(self, **kw):
+        self.__dict__.update(kw)
+
+
+class _Slots:
+    __slots__ = ("a", "b")
+
+    def __init__(self, a):
+        self.a = a
+
+
+class _Val:
+    def __init__(self, n):
+        self.n = n
+
+    def __reduce__(self):
+        return (_Val, (self.n,), {"extra": [self.n]}, iter([1]), iter([("k", 2)]))
+
+    def extend(self, items):
+        pass
+
+    def update(self, pairs):
+        pass
+
+
+def _objects():
+    shared = [1]
+    return [_Obj(a=shared, b="x"), _Obj(a=shared), _Slots(shared), _Val(3), _Val(4),
+            range(3), datetime.date(2020, 1, 2)]
+
+
 # Every kind of value dumps can write, with the tags of the blocks that its
 # stream must yield, in recording order.
 ROUND_TRIP_VALUES = [
@@ -491,6 +524,9 @@ ROUND_TRIP_VALUES = [
     pytest.param(lambda: classmethod(_double), [0x20, 0x22], id="classmethod"),
     pytest.param(lambda: {"s": staticmethod(_double)}, [0x20, 0x23], id="staticmethod"),
     pytest.param(lambda: property(_get, _set), [0x20, 0x20, 0x24], id="property"),
+    pytest.param(lambda: _Obj(x=1, f=_double), [0x20, 0x25], id="instance"),
+    pytest.param(_objects, [0x25, 0x25, 0x26, 0x27, 0x27, 0x27, 0x27], id="objects"),
+    pytest.param(lambda: _Obj(inner=_Obj(s=_Slots(2))), [0x26, 0x25, 0x25], id="nested-objects"),
 ]
 
 

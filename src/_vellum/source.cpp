@@ -12,20 +12,19 @@
 
 #define SOURCE_COMPRESS_MIN 48
 
-static PyObject *inspect_getsource_cached = NULL;
-static PyObject *textwrap_dedent_cached = NULL;
+static PyObject *inspect_module_cached = NULL;
+static PyObject *textwrap_module_cached = NULL;
 
-/* Borrowed attribute of a module imported on first use; kept on success. */
+/* A function of a module imported on first use and kept; the attribute is
+ * looked up on each call (a new reference). */
 static PyObject *
 get_module_attr(PyObject **slot, const char *module, const char *name)
 {
-    if (*slot == NULL) {
-        Ref mod = Ref::steal(PyImport_ImportModule(module));
-        if (!mod)
-            return NULL;
-        *slot = PyObject_GetAttrString(mod.get(), name);
-    }
-    return *slot;
+    if (*slot == NULL)
+        *slot = PyImport_ImportModule(module);
+    if (*slot == NULL)
+        return NULL;
+    return PyObject_GetAttrString(*slot, name);
 }
 
 /* Weak-reference callback: self is the address key of the dead object.  An
@@ -94,18 +93,17 @@ get_source(PyObject *obj)
     if (PyErr_Occurred())
         return NULL;
 
-    PyObject *getsource = get_module_attr(&inspect_getsource_cached, "inspect",
-                                          "getsource"); /* borrowed */
-    if (getsource == NULL)
+    Ref getsource = Ref::steal(get_module_attr(&inspect_module_cached, "inspect",
+                                               "getsource"));
+    if (!getsource)
         return NULL;
-    Ref text = Ref::steal(PyObject_CallOneArg(getsource, obj));
+    Ref text = Ref::steal(PyObject_CallOneArg(getsource.get(), obj));
     if (!text)
         return NULL;
-    PyObject *dedent = get_module_attr(&textwrap_dedent_cached, "textwrap",
-                                       "dedent"); /* borrowed */
-    if (dedent == NULL)
+    Ref dedent = Ref::steal(get_module_attr(&textwrap_module_cached, "textwrap", "dedent"));
+    if (!dedent)
         return NULL;
-    Ref dedented = Ref::steal(PyObject_CallOneArg(dedent, text.get()));
+    Ref dedented = Ref::steal(PyObject_CallOneArg(dedent.get(), text.get()));
     if (!dedented)
         return NULL;
     Ref src = Ref::steal(PyUnicode_AsUTF8String(dedented.get()));
