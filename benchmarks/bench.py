@@ -14,6 +14,7 @@ functions below by value, as vellum does.
 """
 
 import argparse
+import datetime
 import gc
 import marshal
 import math
@@ -29,6 +30,40 @@ from vellum._vellum import verify_stream_fast
 SEED = 20240611
 TARGET = 0.05
 FUNCTION_WORKLOADS = ("functions", "closures")
+OBJECT_WORKLOADS = ("instances", "slotted instances", "reduced objects", "many classes")
+
+
+# Classes for the object workloads.  They live in __main__, which both the
+# writer and the reader have imported, so every codec re-binds them by name.
+class Row:
+    def __init__(self, i, name, score, level, active, pos):
+        self.id = i
+        self.name = name
+        self.score = score
+        self.level = level
+        self.active = active
+        self.pos = pos
+
+
+class SlotRow:
+    __slots__ = ("id", "name", "score", "level", "active", "pos")
+
+    def __init__(self, i, name, score, level, active, pos):
+        self.id = i
+        self.name = name
+        self.score = score
+        self.level = level
+        self.active = active
+        self.pos = pos
+
+
+class Money:
+    def __init__(self, cents, currency):
+        self.cents = cents
+        self.currency = currency
+
+    def __reduce__(self):
+        return (Money, (self.cents, self.currency))
 
 
 # Factories for the function workloads.  Their bodies use builtins only, so
@@ -136,6 +171,31 @@ def make_shared(rng, n):
     return [[rng.choice(inner)] for _ in range(n)]
 
 
+def row_args(rng, i):
+    return (i, random_str(rng, 3, 8), rng.random(), rng.randrange(10), rng.random() < 0.5,
+            (rng.randrange(1000), rng.randrange(1000)))
+
+
+def make_reduced(rng, n):
+    out = []
+    for i in range(n):
+        if i % 2:
+            out.append(datetime.date(2000 + rng.randrange(30), 1 + rng.randrange(12), 1 + rng.randrange(28)))
+        else:
+            out.append(Money(rng.randrange(10**6), rng.choice(["EUR", "USD", "JPY"])))
+    return out
+
+
+def make_many_classes(rng, n):
+    import shapes
+    out = []
+    for i in range(n):
+        o = shapes.CLASSES[i % len(shapes.CLASSES)]()
+        o.w, o.h = rng.randrange(100), rng.random()
+        out.append(o)
+    return out
+
+
 # name -> (builder(rng, count), full-size count)
 WORKLOADS = {
     "small ints": (lambda rng, n: [rng.randrange(256) for _ in range(n)], 1_000_000),
@@ -148,7 +208,19 @@ WORKLOADS = {
     "shared lists": (make_shared, 10_000),
     "functions": (make_functions, 2_000),
     "closures": (lambda rng, n: [adder(i) for i in range(n)], 10_000),
+    "instances": (lambda rng, n: [Row(*row_args(rng, i)) for i in range(n)], 20_000),
+    "slotted instances": (lambda rng, n: [SlotRow(*row_args(rng, i)) for i in range(n)], 20_000),
+    "reduced objects": (make_reduced, 20_000),
+    "many classes": (make_many_classes, 5_000),
 }
+
+
+def attributes(o):
+    if isinstance(o, (Money, datetime.date)):
+        return o if isinstance(o, datetime.date) else (o.cents, o.currency)
+    if hasattr(o, "__slots__"):
+        return tuple(getattr(o, n) for n in o.__slots__)
+    return o.__dict__
 
 
 # Correctness checks: data compares equal and shared lists stay shared;
@@ -158,6 +230,10 @@ def check(name, original, loaded):
         calls_agree = len(loaded) == len(original) and all(
             f(x) == g(x) for f, g in zip(loaded, original) for x in (7, -3))
         return "ok" if calls_agree else "WRONG RESULTS"
+    if name in OBJECT_WORKLOADS:
+        same = len(loaded) == len(original) and all(
+            type(a) is type(b) and attributes(a) == attributes(b) for a, b in zip(loaded, original))
+        return "ok" if same else "NOT EQUAL"
     if loaded != original:
         return "NOT EQUAL"
     if name == "shared lists":
@@ -231,6 +307,8 @@ def measure(workload, obj, repeat):
     for codec, dumps, loads, reset in codecs():
         if codec == "dill" and workload not in FUNCTION_WORKLOADS:
             continue
+        if codec in ("marshal", "msgpack") and workload in OBJECT_WORKLOADS:
+            continue
         try:
             data = dumps(obj)
             rows[codec] = [math.inf, math.inf, len(data), check(workload, obj, loads(data))]
@@ -240,7 +318,7 @@ def measure(workload, obj, repeat):
             jobs.append((codec, 1, loads, data, calibrate(loads, data, reset), reset))
         except Exception as exc:
             rows[codec] = f"n/a ({type(exc).__name__}: {str(exc)[:50]})"
-    if isinstance(rows.get("vellum"), list):
+    if isinstance(rows.get("vellum"), list) and workload not in OBJECT_WORKLOADS:
         data = vellum_dumps(obj)
         for label, show in (("verify", False), ("verify+src", True)):
             rows[label] = [math.inf, None, len(data), "ok" if verify_stream_fast(data, show).ok else "NOT OK"]
@@ -273,6 +351,9 @@ def goals_for(workload):
     """(baseline, [(label, key, threshold)]); key picks a vellum ratio."""
     if workload in FUNCTION_WORKLOADS:
         return "cloudpickle", [("dumps >= 5x", "dumps", 5.0), ("size <= 1x", "size", 1.0)]
+    if workload in OBJECT_WORKLOADS:
+        return "pickle", [("dumps >= 2x", "dumps", 2.0), ("loads >= 1x", "loads", 1.0),
+                          ("size <= 1x", "size", 1.0)]
     if workload == "bytes 64KiB":
         return "pickle", [("dumps >= 1x", "dumps", 1.0), ("loads >= 1x", "loads", 1.0),
                           ("size <= 1x", "size", 1.0)]
