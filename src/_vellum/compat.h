@@ -135,6 +135,18 @@ compat_type_dict(PyTypeObject *tp)
 #endif
 }
 
+/* Attribute lookup that reports a missing attribute without raising:
+ * 1 found (new reference in *result), 0 missing, -1 error. */
+static inline int
+compat_lookup_attr(PyObject *obj, PyObject *name, PyObject **result)
+{
+#if VELLUM_HAVE_NATIVE_BYTES
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    return _PyObject_LookupAttr(obj, name, result);
+#endif
+}
+
 /* Takes the pending exception out of the error indicator and returns its
  * value, normalised (new reference), or null when none was set. */
 static inline PyObject *

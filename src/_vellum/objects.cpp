@@ -41,6 +41,17 @@ objects_init(void)
     return 1;
 }
 
+/* An attribute, or null with no exception set when the lookup fails in any
+ * way; a missing attribute costs no exception object. */
+static PyObject *
+attr_or_null(PyObject *obj, PyObject *name)
+{
+    PyObject *value;
+    if (compat_lookup_attr(obj, name, &value) < 0)
+        PyErr_Clear();
+    return value;
+}
+
 [[nodiscard]] static int
 unsupported(PyObject *obj)
 {
@@ -150,10 +161,8 @@ write_class_header(Buf *b, DedupState *ds, PyObject *cls)
 static PyObject *
 module_name_of(PyObject *obj)
 {
-    PyObject *mod = PyObject_GetAttr(obj, str_module);
-    if (mod == NULL)
-        PyErr_Clear();
-    else if (PyUnicode_Check(mod))
+    PyObject *mod = attr_or_null(obj, str_module);
+    if (mod != NULL && PyUnicode_Check(mod))
         return mod;
     Py_XDECREF(mod);
     return Py_NewRef(str_empty);
@@ -177,12 +186,10 @@ serialize_callable_ref_v2(Buf *b, DedupState *ds, PyObject *callable)
     if (idx >= 0)
         return buf_u8(b, 0x00) && write_ref(b, idx);
 
-    Ref qualname = Ref::steal(PyObject_GetAttr(callable, str_qualname));
+    Ref qualname = Ref::steal(attr_or_null(callable, str_qualname));
     if (!qualname) {
-        PyErr_Clear();
-        qualname = Ref::steal(PyObject_GetAttr(callable, str_name));
+        qualname = Ref::steal(attr_or_null(callable, str_name));
         if (!qualname) {
-            PyErr_Clear();
             PyErr_Format(PyExc_TypeError,
                          "__reduce__: el callable %R no tiene __qualname__ ni __name__",
                          callable);
@@ -337,11 +344,9 @@ slot_names_of(DedupState *ds, PyObject *cls)
         return NULL;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(classes.get()); i++) {
         PyObject *k = PyTuple_GET_ITEM(classes.get(), i); /* borrowed */
-        Ref slots = Ref::steal(PyObject_GetAttr(k, str_slots));
-        if (!slots) {
-            PyErr_Clear();
+        Ref slots = Ref::steal(attr_or_null(k, str_slots));
+        if (!slots)
             continue;
-        }
         if (!collect_slot_names(names.get(), slots.get(), slots_owner(k)))
             return NULL;
     }
@@ -365,16 +370,16 @@ read_slot_values(PyObject *obj, PyObject *names, PyObject *into)
 {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); i++) {
         PyObject *name = PyTuple_GET_ITEM(names, i); /* borrowed */
-        Ref value = Ref::steal(PyObject_GetAttr(obj, name));
-        if (!value) {
-            PyErr_Clear(); /* a slot never assigned stays unassigned */
-            continue;
-        }
+        Ref value = Ref::steal(attr_or_null(obj, name));
+        if (!value)
+            continue; /* a slot never assigned stays unassigned */
         if (PyDict_SetItem(into, name, value.get()) < 0)
             return 0;
     }
     return 1;
 }
+
+#define SLOTS_ON_STACK 16
 
 int
 serialize_slots(Buf *b, DedupState *ds, PyObject *obj, PyObject *cls)
@@ -382,6 +387,26 @@ serialize_slots(Buf *b, DedupState *ds, PyObject *obj, PyObject *cls)
     PyObject *names = slot_names_of(ds, cls); /* borrowed */
     if (names == NULL)
         return 0;
+    Py_ssize_t n = PyTuple_GET_SIZE(names);
+    if (n <= SLOTS_ON_STACK) {
+        /* The names are distinct, so the pairs are those of the dict that
+         * the values would make, in its order, written without making it. */
+        Ref values[SLOTS_ON_STACK];
+        Py_ssize_t set = 0;
+        for (Py_ssize_t i = 0; i < n; i++) {
+            values[i] = Ref::steal(attr_or_null(obj, PyTuple_GET_ITEM(names, i)));
+            set += values[i] ? 1 : 0;
+        }
+        if (!buf_u8(b, TAG_SLOTS_INSTANCE) || !write_class_header_v2(b, ds, cls) ||
+            !buf_u8(b, TAG_DICT) || !write_len(b, set))
+            return 0;
+        for (Py_ssize_t i = 0; i < n; i++) {
+            if (values[i] && (!serialize(b, ds, PyTuple_GET_ITEM(names, i)) ||
+                              !serialize(b, ds, values[i].get())))
+                return 0;
+        }
+        return 1;
+    }
     Ref values = Ref::steal(PyDict_New());
     if (!values || !read_slot_values(obj, names, values.get()))
         return 0;
@@ -418,7 +443,7 @@ serialize_dict_instance(Buf *b, DedupState *ds, PyObject *obj, PyObject *dict)
 int
 serialize_instance(Buf *b, DedupState *ds, PyObject *obj)
 {
-    Ref dict = Ref::steal(PyObject_GetAttr(obj, str_dict));
+    Ref dict = Ref::steal(attr_or_null(obj, str_dict));
     if (dict) {
         /* A class used as a value has a read-only mapping as its __dict__,
          * and the stream has no encoding for it. */
@@ -426,17 +451,12 @@ serialize_instance(Buf *b, DedupState *ds, PyObject *obj)
             return unsupported(obj);
         return serialize_dict_instance(b, ds, obj, dict.get());
     }
-    PyErr_Clear();
-    Ref cls = Ref::steal(PyObject_GetAttr(obj, str_class));
-    if (!cls) {
-        PyErr_Clear();
+    Ref cls = Ref::steal(attr_or_null(obj, str_class));
+    if (!cls)
         return unsupported(obj);
-    }
-    Ref slots = Ref::steal(PyObject_GetAttr(cls.get(), str_slots));
-    if (!slots) {
-        PyErr_Clear();
+    Ref slots = Ref::steal(attr_or_null(cls.get(), str_slots));
+    if (!slots)
         return unsupported(obj);
-    }
     return serialize_slots(b, ds, obj, cls.get());
 }
 
@@ -659,22 +679,26 @@ resolve_callable_by_qualname(PyObject *qualname_str, PyObject *module_str)
 /* Classes resolved during the current load, keyed by the identity of the
  * header's field objects (which the read table keeps alive): a repeated
  * header is three references to the same objects and resolves once. */
-#define RESOLVED_SLOTS 64
+#define RESOLVED_SLOTS 256
 struct ResolvedClass {
     PyObject *name, *src, *module, *cls; /* owned, or all null */
 };
 static ResolvedClass resolved[RESOLVED_SLOTS];
+static int resolved_any = 0; /* whether an entry may be set */
 
 static ResolvedClass *
 resolved_slot(PyObject *name, PyObject *src)
 {
-    uintptr_t h = ((uintptr_t)name >> 4) ^ ((uintptr_t)src >> 6);
-    return &resolved[h % RESOLVED_SLOTS];
+    uintptr_t h = ((uintptr_t)name >> 4) * 0x9E3779B1u ^ ((uintptr_t)src >> 4);
+    return &resolved[(h ^ (h >> 16)) % RESOLVED_SLOTS];
 }
 
 void
 resolved_classes_clear(void)
 {
+    if (!resolved_any)
+        return;
+    resolved_any = 0;
     /* Detached first: a release can run a finalizer that loads again. */
     ResolvedClass old[RESOLVED_SLOTS];
     memcpy(old, resolved, sizeof resolved);
@@ -692,6 +716,7 @@ resolved_remember(PyObject *name, PyObject *src, PyObject *module, PyObject *cls
 {
     ResolvedClass *e = resolved_slot(name, src);
     ResolvedClass old = *e;
+    resolved_any = 1;
     e->name = Py_NewRef(name);
     e->src = Py_NewRef(src);
     e->module = Py_XNewRef(module);
@@ -897,11 +922,30 @@ set_attributes(PyObject *obj, PyObject *d, int skip_weakref)
 [[nodiscard]] static int
 update_instance_dict(PyObject *obj, PyObject *d)
 {
-    Ref own = Ref::steal(PyObject_GetAttr(obj, str_dict));
+    Ref own = Ref::steal(attr_or_null(obj, str_dict));
     if (own && PyDict_Check(own.get()))
         return PyDict_Update(own.get(), d) == 0;
-    PyErr_Clear();
     return set_attributes(obj, d, 0);
+}
+
+/* cls.__new__(cls).  When that is object.__new__ itself (the class and its
+ * bases define none, and the metatype does not intercept the lookup), its
+ * slot is called directly: the same call without the attribute lookup and
+ * the bound wrapper. */
+static PyObject *
+new_instance(PyObject *cls)
+{
+    if (PyType_Check(cls) && ((PyTypeObject *)cls)->tp_new == PyBaseObject_Type.tp_new &&
+        plain_metatype(Py_TYPE(cls))) {
+        Ref no_args = Ref::steal(PyTuple_New(0));
+        if (!no_args)
+            return NULL;
+        return ((PyTypeObject *)cls)->tp_new((PyTypeObject *)cls, no_args.get(), NULL);
+    }
+    Ref new_fn = Ref::steal(PyObject_GetAttr(cls, str_new));
+    if (!new_fn)
+        return NULL;
+    return PyObject_CallOneArg(new_fn.get(), cls);
 }
 
 PyObject *
@@ -925,10 +969,7 @@ deserialize_instance(READER_ARGS, uint8_t tag)
     Ref attrs = Ref::steal(deserialize_dict(data, size, pos));
     if (!attrs)
         return NULL;
-    Ref new_fn = Ref::steal(PyObject_GetAttr(cls.get(), str_new));
-    if (!new_fn)
-        return NULL;
-    Ref obj = Ref::steal(PyObject_CallOneArg(new_fn.get(), cls.get()));
+    Ref obj = Ref::steal(new_instance(cls.get()));
     if (!obj)
         return NULL;
     int ok = slots ? set_attributes(obj.get(), attrs.get(), 1)

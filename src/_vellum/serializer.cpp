@@ -25,6 +25,16 @@ is_array(PyObject *obj)
     return strcmp(Py_TYPE(obj)->tp_name, "array.array") == 0;
 }
 
+/* The last rows for an object of a heap type, which cannot be a code
+ * object or one of the wrappers. */
+[[nodiscard]] static int
+serialize_user_object(Buf *b, DedupState *ds, PyObject *obj)
+{
+    if (has_custom_reduce(Py_TYPE(obj)))
+        return serialize_via_reduce(b, ds, obj);
+    return serialize_instance(b, ds, obj);
+}
+
 int
 serialize_impl(Buf *b, DedupState *ds, PyObject *obj)
 {
@@ -50,6 +60,11 @@ serialize_impl(Buf *b, DedupState *ds, PyObject *obj)
         return serialize_bytes(b, ds, obj);
     if (flags & Py_TPFLAGS_TUPLE_SUBCLASS)
         return serialize_tuple(b, ds, obj);
+    /* A class deriving directly from object matches none of the built-in
+     * rows below: they are exact static types, or subtypes of types with a
+     * layout of their own, except array.array, a heap type. */
+    if ((flags & Py_TPFLAGS_HEAPTYPE) && tp->tp_base == &PyBaseObject_Type && !is_array(obj))
+        return serialize_user_object(b, ds, obj);
     /* Float subclasses: no type derives from float and from one of the
      * flagged types above, so testing them here keeps the order. */
     if (PyFloat_Check(obj))
