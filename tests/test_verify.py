@@ -611,7 +611,9 @@ HOSTILE = [
     H("14 03 15 01 61 06 1B 0E 01 61 FE 02"), H("2E 0E 01 62 01 05"),
     H("14 01 2A 2B 2C 2D 13 00"), b"\x06" + B(zlib.compress(b"abc"), 0x1B),
 ]
-_corpus = [vellum.dumps(p.values[0]()) for p in ROUND_TRIP_VALUES[:9]]
+_corpus = [vellum.dumps(p.values[0]()) for p in ROUND_TRIP_VALUES[:9]] + [
+    vellum.dumps(p.values[0]()) for p in ROUND_TRIP_VALUES if p.id in ("objects", "nested-objects")
+]
 
 
 @pytest.mark.parametrize("stream", HOSTILE, ids=[s[:8].hex() for s in HOSTILE])
