@@ -621,13 +621,8 @@ def test_hostile_stream_is_sound(stream):
     check_sound(stream)
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(
-    st.sampled_from(HOSTILE + _corpus),
-    st.lists(st.tuples(st.integers(0, 1 << 16), st.integers(0, 255), st.sampled_from("sid")),
-             max_size=4),
-)
-def test_mutated_stream_is_sound(base, edits):
+def apply_edits(base, edits):
+    """base with each (position, byte, kind) edit made: s sets, i inserts, d deletes."""
     data = bytearray(base)
     for at, byte, kind in edits:
         i = at % (len(data) + 1)
@@ -637,7 +632,17 @@ def test_mutated_stream_is_sound(base, edits):
             data.insert(i, byte)
         elif i < len(data):
             del data[i]
-    check_sound(bytes(data))
+    return bytes(data)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    st.sampled_from(HOSTILE + _corpus),
+    st.lists(st.tuples(st.integers(0, 1 << 16), st.integers(0, 255), st.sampled_from("sid")),
+             max_size=4),
+)
+def test_mutated_stream_is_sound(base, edits):
+    check_sound(apply_edits(base, edits))
 
 
 @settings(max_examples=300, deadline=None)

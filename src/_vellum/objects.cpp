@@ -1011,15 +1011,26 @@ apply_state(PyObject *obj, PyObject *state)
     return 0;
 }
 
+/* obj.name(arg) when obj has the attribute: 1 called, 0 no such attribute
+ * (the lookup's error cleared), -1 the call failed. */
+static int
+call_if_present(PyObject *obj, const char *name, PyObject *arg)
+{
+    Ref method = Ref::steal(PyObject_GetAttrString(obj, name));
+    if (!method) {
+        PyErr_Clear();
+        return 0;
+    }
+    Ref rc = Ref::steal(PyObject_CallOneArg(method.get(), arg));
+    return rc ? 1 : -1;
+}
+
 [[nodiscard]] static int
 apply_list_items(PyObject *obj, PyObject *items)
 {
-    Ref extend = Ref::steal(PyObject_GetAttrString(obj, "extend"));
-    if (extend) {
-        Ref rc = Ref::steal(PyObject_CallOneArg(extend.get(), items));
-        return rc ? 1 : 0;
-    }
-    PyErr_Clear();
+    int called = call_if_present(obj, "extend", items);
+    if (called != 0)
+        return called > 0;
     Ref append = Ref::steal(PyObject_GetAttrString(obj, "append"));
     if (!append)
         return 0;
@@ -1037,12 +1048,9 @@ apply_list_items(PyObject *obj, PyObject *items)
 [[nodiscard]] static int
 apply_dict_items(PyObject *obj, PyObject *pairs)
 {
-    Ref update = Ref::steal(PyObject_GetAttrString(obj, "update"));
-    if (update) {
-        Ref rc = Ref::steal(PyObject_CallOneArg(update.get(), pairs));
-        return rc ? 1 : 0;
-    }
-    PyErr_Clear();
+    int called = call_if_present(obj, "update", pairs);
+    if (called != 0)
+        return called > 0;
     if (!PyDict_Check(pairs))
         return 1;
     Py_ssize_t it = 0;
