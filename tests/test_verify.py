@@ -203,6 +203,8 @@ MESSAGES = [
     ("17", "EOF seq len"),
     ("08 FF FF FF FF FF C1", "EOF inesperado"),
     ("0C 01 C1", "EOF inesperado"),
+    ("08 01 14 02 C1", "EOF inesperado"),  # a short list inside a list, cut short
+    ("08 01 16 01 FE 00", REF_ERR.format(0, 0)),
     ("2A", "EOF inesperado"),
     ("08 01" * 201 + "08 00", "Profundidad de anidamiento excesiva (>200)"),
     ("2D" * 201 + "00", "Profundidad de anidamiento excesiva (>200)"),
@@ -301,6 +303,7 @@ INSTANCE_HEAD = b"\x25" + CLASS_V2 + b"\x0c\x01\xc1"  # instance whose dict is {
     "level, innermost",
     [
         (H("08 01"), H("08 00")),
+        (H("14 01"), H("16 00")),
         (H("2A"), H("08 00")),
         (H("2D"), H("C1")),
         (H("22"), FN_SOURCE),
@@ -388,6 +391,13 @@ def test_tag_counts_include_nested_values_but_not_markers():
         (H("14 02 17 01 C1 FE 01"), True),
         (H("14 02 13 00 FE 01"), True),
         (H("14 02 08 00 FE 01"), False),  # plain containers take none
+        # short containers inside a container: entries before or after items
+        (H("14 02 14 01 FE 01 FE 01"), True),
+        (H("14 02 16 01 FE 01 FE 01"), False),
+        (H("14 02 16 01 C1 FE 01"), True),
+        (H("14 02 09 01 FE 01 C1"), False),
+        (H("14 02 08 3F") + b"\xc1" * 63 + H("FE 00"), True),  # largest 1-byte count
+        (H("14 02 08 40 40") + b"\xc1" * 64 + H("FE 00"), True),
         (H("14 02 2E 15 01 62 00 FE 01"), True),  # the typecode is a text block
         # 0E and FB start a string field as they do for the reader
         (H("14 02 2E 0E 01 62 00 FE 01"), True),

@@ -321,6 +321,23 @@ walk_skip_values(WALK_ARGS, Py_ssize_t n)
                 continue;
             }
         }
+        /* Short lists (shared ones above all) and tuples go straight to
+         * their items, as walk_skip_list_deduped, walk_skip_seq and
+         * walk_skip_tuple_deduped read them. */
+        if (leaves && size - p >= 2 && data[p + 1] <= 0x3F) {
+            unsigned t = data[p];
+            if (t == TAG_LIST_DEDUP || t == TAG_LIST || t == TAG_TUPLE ||
+                t == TAG_TUPLE_DEDUP) {
+                counts[t]++;
+                *pos = p + 2;
+                if ((t == TAG_LIST_DEDUP && !walk_take_entry(ix)) ||
+                    !walk_skip_values(data, size, pos, ix, vc, depth + 1, data[p + 1]) ||
+                    (t == TAG_TUPLE_DEDUP && !walk_take_entry(ix)))
+                    return 0;
+                p = *pos;
+                continue;
+            }
+        }
         *pos = p;
         if (!verify_walk(data, size, pos, ix, vc, depth + 1))
             return 0;
