@@ -18,7 +18,7 @@ from __future__ import annotations
 import sys
 import types
 from collections.abc import Iterable
-from typing import NamedTuple, Protocol, Union
+from typing import Protocol, Union
 
 from ._vellum import dedup_reset, deserialize_fast, serialize_fast, verify_stream_fast
 from .vellum import CapturedSource, StreamReport
@@ -87,21 +87,31 @@ _REDUCE = 0x27
 _MISSING = object()
 
 
-class RefusedValue(NamedTuple):
-    """One code-carrying value of a stream that safe loading refused."""
+class RefusedValue:
+    """One code-carrying value of a stream that safe loading refused.
 
-    offset: int
-    """Offset of the value's tag byte in the stream."""
-    tag: int
-    tag_name: str
-    reason: str
-    """What loading the value would do, as the verifier reports it."""
-    name: str | None
-    """Class or callable name the stream gives, when it gives one."""
-    module: str | None
-    """Module the stream names for it, when it names one."""
-    refusal: str
-    """Why the value was not approved."""
+    ``offset`` is the offset of its tag byte in the stream, ``tag`` and
+    ``tag_name`` its tag, ``reason`` what loading it would do as the verifier
+    reports it, ``name`` and ``module`` the class or callable the stream
+    names for it (None when it names none), and ``refusal`` why it was not
+    approved.
+    """
+
+    __slots__ = ("offset", "tag", "tag_name", "reason", "name", "module", "refusal")
+
+    def __init__(self, offset: int, tag: int, reason: str, name: str | None,
+                 module: str | None, refusal: str):
+        self.offset = offset
+        self.tag = tag
+        self.tag_name = tag_name(tag)
+        self.reason = reason
+        self.name = name
+        self.module = module
+        self.refusal = refusal
+
+    def __repr__(self) -> str:
+        return (f"RefusedValue(offset={self.offset}, tag=0x{self.tag:02X}, "
+                f"name={self.name!r}, module={self.module!r}, refusal={self.refusal!r})")
 
     def describe(self) -> str:
         what = ""
@@ -146,6 +156,18 @@ def dump(obj: object, file: _Writer) -> None:
     file.write(serialize_fast(obj))
 
 
+def _in_place(fn, data: BytesLike, *args: object) -> object:
+    """fn(stream, *args), the engine reading ``data`` where it lies: a
+    read-only view of a contiguous buffer, a copy of any other."""
+    if isinstance(data, bytes):
+        return fn(data, *args)
+    with memoryview(data) as view:
+        if not view.c_contiguous:
+            return fn(view.tobytes(), *args)
+        with view.toreadonly() as readonly:
+            return fn(readonly, *args)
+
+
 def _load(data: BytesLike) -> object:
     """Loads a stream and drops the engine's hold on what it built.
 
@@ -154,13 +176,7 @@ def _load(data: BytesLike) -> object:
     at once, so the caller's references are the only ones left.
     """
     try:
-        if isinstance(data, bytes):
-            return deserialize_fast(data)
-        with memoryview(data) as view:
-            if not view.c_contiguous:
-                return deserialize_fast(view.tobytes())
-            with view.toreadonly() as readonly:
-                return deserialize_fast(readonly)
+        return _in_place(deserialize_fast, data)
     finally:
         deserialize_fast(b"\x00")
 
@@ -250,14 +266,14 @@ def _refusals(report: StreamReport, allowed: _Allowed) -> list[RefusedValue]:
         name = module = None
         if tag in _INSTANCE_TAGS or tag == _REDUCE:
             if not isinstance(parts, tuple) or len(parts) != 3:
-                refused.append(RefusedValue(offset, tag, tag_name(tag), reason, None, None,
+                refused.append(RefusedValue(offset, tag, reason, None, None,
                                             "its class or callable was not captured"))
                 continue
             name, module = _text(parts[0]), _text(parts[2])
         if tag in _NEVER_APPROVED:
             why = _NEVER_APPROVED[tag]
         elif tag == _REDUCE and parts[0] is None and parts[2] is None:
-            backrefs.append(RefusedValue(offset, tag, tag_name(tag), reason, None, None,
+            backrefs.append(RefusedValue(offset, tag, reason, None, None,
                                          "names a callable of this stream that is refused"))
             continue
         elif name is None or module is None:
@@ -275,7 +291,7 @@ def _refusals(report: StreamReport, allowed: _Allowed) -> list[RefusedValue]:
                 why += ", so loading would call what the builtins hold under that name"
             else:
                 why += ", so loading would run the source the stream carries"
-        refused.append(RefusedValue(offset, tag, tag_name(tag), reason, name, module, why))
+        refused.append(RefusedValue(offset, tag, reason, name, module, why))
     if any(r.tag == _REDUCE for r in refused):
         refused.extend(backrefs)
         refused.sort(key=lambda r: r.offset)
@@ -291,7 +307,7 @@ def verify(data: BytesLike, *, show_source: bool = False) -> StreamReport:
     callable, as ``(offset, tag, reason, code)``.  With ``show_source`` the
     ``code`` of each is the text the stream carries for it.
     """
-    return verify_stream_fast(data, bool(show_source))
+    return _in_place(verify_stream_fast, data, bool(show_source))
 
 
 def _safe_load(data: BytesLike, allow: Iterable[object]) -> object:
