@@ -11,6 +11,8 @@ import tracemalloc
 from importlib import metadata
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import vellum
 from vellum import UnsafeStreamError
@@ -407,3 +409,26 @@ def test_class_defined_in_a_function_is_refused():
 
     with pytest.raises(UnsafeStreamError, match="has no attribute 'Local'"):
         vellum.loads(vellum.dumps(Local()), allow_code=False, allow=[Local])
+
+
+APPROVED = (
+    lambda s: [s.Point(1, 2), s.Point(3, 4), s.Slotted(5, 6), s.Money(7), s.Money(8)],
+    lambda s: {"coin": s.Coin(1), "r": range(2, 9), "pts": (s.Point(0, -1),)},
+)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
+@given(st.integers(0, len(APPROVED) - 1),
+       st.lists(st.tuples(st.integers(0, 1 << 16), st.integers(0, 255), st.booleans()),
+                min_size=1, max_size=3))
+def test_an_approved_mutation_runs_only_approved_code(shapes, which, edits):
+    data = bytearray(vellum.dumps(APPROVED[which](shapes)))
+    for at, byte, insert in edits:
+        if insert:
+            data.insert(at % (len(data) + 1), byte)
+        else:
+            data[at % len(data)] = byte
+    allow = (shapes.Point, shapes.Slotted, shapes.Money, shapes.Coin.mint, range)
+    _, ran = WATCH.run(vellum.loads, bytes(data), allow_code=False, allow=allow)
+    # no executed source (its frames are "<string>"), no bytecode, no import
+    assert not [r for r in ran if r in Watch.CODE_EVENTS or r[0] == "<string>"], ran
