@@ -5,6 +5,7 @@ import gc
 import importlib
 import io
 import os
+import pickle
 import sys
 import threading
 import tracemalloc
@@ -347,6 +348,8 @@ def test_refusal_lists_every_offending_value(shapes):
     for b in blocks:
         assert f"at byte {b.offset}: {b.tag_name}" in message and b.reason in message
     assert "callable 'Money' from module 'vellum_shapes'" in message
+    again = pickle.loads(pickle.dumps(info.value))
+    assert str(again) == message and again.blocks[1].name == "Money"
 
 
 def test_refused_module_is_not_imported(shapes, monkeypatch):

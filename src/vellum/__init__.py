@@ -141,6 +141,9 @@ class UnsafeStreamError(ValueError):
         super().__init__(f"stream refused: {n} value{'' if n == 1 else 's'} would run "
                          f"code that is not approved:\n  " + "\n  ".join(lines))
 
+    def __reduce__(self):
+        return type(self), (self.blocks,)
+
 
 def dumps(obj: object) -> bytes:
     """Serialize ``obj`` to bytes.
