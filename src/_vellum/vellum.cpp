@@ -93,13 +93,45 @@ py_serialize_fast(PyObject *Py_UNUSED(self), PyObject *args)
     return buf_finish(&b);
 }
 
+/* The "y#" parse takes only buffers that need no release, such as bytes.
+ * Where it would refuse a read-only contiguous buffer that does (a
+ * memoryview, also one made read-only over a bytearray), the stream is read
+ * in place from *view, which the caller releases; 0 leaves *view empty and
+ * the arguments to "y#". */
+static int
+stream_view(PyObject *args, Py_buffer *view)
+{
+    view->obj = NULL;
+    if (PyTuple_GET_SIZE(args) < 1)
+        return 0;
+    PyObject *arg = PyTuple_GET_ITEM(args, 0); /* borrowed */
+    if (PyBytes_Check(arg) || !PyObject_CheckBuffer(arg))
+        return 0;
+    if (PyObject_GetBuffer(arg, view, PyBUF_SIMPLE) < 0) {
+        PyErr_Clear();
+        view->obj = NULL;
+        return 0;
+    }
+    if (view->readonly)
+        return 1;
+    PyBuffer_Release(view);
+    return 0;
+}
+
 static PyObject *
 py_deserialize_fast(PyObject *Py_UNUSED(self), PyObject *args)
 {
     const unsigned char *data;
     Py_ssize_t size;
-    if (!PyArg_ParseTuple(args, "y#:deserialize_fast", &data, &size))
+    Py_buffer view;
+    view.obj = NULL;
+    if (PyTuple_GET_SIZE(args) == 1 && stream_view(args, &view)) {
+        data = (const unsigned char *)view.buf;
+        size = view.len;
+    }
+    else if (!PyArg_ParseTuple(args, "y#:deserialize_fast", &data, &size)) {
         return NULL;
+    }
 
     /* A load started from code that runs during another load (executed
      * source, or a finalizer run by the reset below) gets a table of its
@@ -134,6 +166,7 @@ py_deserialize_fast(PyObject *Py_UNUSED(self), PyObject *args)
         read_table_count = outer_count;
         read_table_cap = outer_cap;
     }
+    PyBuffer_Release(&view);
     return result;
 }
 
@@ -143,6 +176,18 @@ py_verify_stream_fast(PyObject *Py_UNUSED(self), PyObject *args)
     const unsigned char *data;
     Py_ssize_t size;
     int show_source = 0;
+    Py_buffer view;
+    if (stream_view(args, &view)) {
+        PyObject *stream; /* borrowed from args */
+        if (!PyArg_ParseTuple(args, "O|p:verify_stream_fast", &stream, &show_source)) {
+            PyBuffer_Release(&view);
+            return NULL;
+        }
+        PyObject *report = verify_stream_fast((const unsigned char *)view.buf, view.len,
+                                              show_source);
+        PyBuffer_Release(&view);
+        return report;
+    }
     if (!PyArg_ParseTuple(args, "y#|p:verify_stream_fast", &data, &size,
                           &show_source))
         return NULL;

@@ -4,25 +4,360 @@
 strings and byte blocks are written once, shared lists, dicts, tuples and
 frozensets keep their sharing, and cycles through lists and dicts survive a
 round trip.  Functions travel by value (their bytecode, defaults and closure
-contents).
+contents); instances travel with their class's name, module and source.
+
+Loading a stream can run the code it carries.  ``verify`` reports what a
+stream would run without running any of it, and ``loads(data,
+allow_code=False, allow=(...))`` loads a stream only when everything in it
+that would run is a class or callable the caller approved, which is then
+taken from the caller's own modules instead of from the stream.
 """
 
-from ._vellum import dedup_reset, deserialize_fast, serialize_fast
+from __future__ import annotations
 
-__all__ = ["dumps", "loads", "dedup_reset"]
+import sys
+import types
+from collections.abc import Iterable
+from typing import Protocol, Union
+
+from ._vellum import dedup_reset, deserialize_fast, serialize_fast, verify_stream_fast
+from .vellum import CapturedSource, StreamReport
+
+__all__ = [
+    "dumps", "dump", "loads", "load", "verify", "StreamReport", "UnsafeStreamError",
+    "RefusedValue", "dedup_reset", "tag_name", "__version__",
+]
+
+__version__ = "0.1.0"
+
+BytesLike = Union[bytes, bytearray, memoryview]
+
+
+class _Reader(Protocol):
+    def read(self) -> bytes: ...
+
+
+class _Writer(Protocol):
+    def write(self, data: bytes, /) -> object: ...
+
+
+_TAG_NAMES = {
+    0x00: "TAG_NONE", 0x02: "TAG_BIGINT", 0x03: "TAG_FLOAT", 0x04: "TAG_COMPLEX",
+    0x05: "TAG_STR", 0x06: "TAG_BYTES", 0x07: "TAG_BYTEARRAY", 0x08: "TAG_LIST",
+    0x09: "TAG_TUPLE", 0x0A: "TAG_SET", 0x0B: "TAG_FROZENSET", 0x0C: "TAG_DICT",
+    0x0D: "TAG_FN_SOURCE", 0x0F: "TAG_INT16", 0x10: "TAG_NEG_INT", 0x11: "TAG_UINT8",
+    0x12: "TAG_NEG8", 0x13: "TAG_DICT_DEDUP", 0x14: "TAG_LIST_DEDUP",
+    0x15: "TAG_SHORT_STR", 0x16: "TAG_TUPLE_DEDUP", 0x17: "TAG_FROZENSET_DEDUP",
+    0x1B: "TAG_SRC_Z", 0x1C: "TAG_INSTANCE_V1", 0x1E: "TAG_SLOTS_INSTANCE_V1",
+    0x1F: "TAG_REDUCE_V1", 0x20: "TAG_FN_BYTECODE", 0x21: "TAG_CODE",
+    0x22: "TAG_CLASSMETHOD", 0x23: "TAG_STATICMETHOD", 0x24: "TAG_PROPERTY",
+    0x25: "TAG_INSTANCE", 0x26: "TAG_SLOTS_INSTANCE", 0x27: "TAG_REDUCE",
+    0x28: "TAG_ELLIPSIS", 0x29: "TAG_NOTIMPLEMENTED", 0x2A: "TAG_DICT_KEYS",
+    0x2B: "TAG_DICT_VALUES", 0x2C: "TAG_DICT_ITEMS", 0x2D: "TAG_MAPPINGPROXY",
+    0x2E: "TAG_ARRAY", 0x2F: "TAG_INT32", 0x80: "TAG_FALSE", 0x81: "TAG_TRUE",
+    0x82: "TAG_FLOAT_ZERO", 0x83: "TAG_FLOAT_NEG_ZERO", 0x84: "TAG_FLOAT_ONE",
+    0x85: "TAG_FLOAT_MINUS_ONE", 0x86: "TAG_FLOAT_NAN", 0x87: "TAG_FLOAT_INF",
+    0x88: "TAG_FLOAT_NEG_INF", 0xFB: "TAG_REF32", 0xFC: "TAG_REF32", 0xFD: "TAG_REF16",
+    0xFE: "TAG_REF8", 0xFF: "TAG_REF32",
+}
+
+
+def tag_name(tag: int) -> str:
+    """The name of a tag byte, such as ``TAG_LIST_DEDUP`` for 0x14."""
+    if 0xC0 <= tag <= 0xFA:
+        return "TAG_SMALLINT"
+    return _TAG_NAMES.get(tag, f"0x{tag:02X}")
+
+
+# Code-carrying values that no ``allow`` entry approves: they execute source,
+# load bytecode, resolve by source or builtins only, or wrap such a value.
+_NEVER_APPROVED = {
+    0x0D: "a function made from source is never approved",
+    0x1C: "a version 1 instance is re-created from its source only",
+    0x1E: "a version 1 instance is re-created from its source only",
+    0x1F: "a version 1 reduce callable comes from its source or the builtins only",
+    0x20: "bytecode is never approved",
+    0x21: "bytecode is never approved",
+    0x22: "a wrapper of a function is never approved",
+    0x23: "a wrapper of a function is never approved",
+    0x24: "a wrapper of functions is never approved",
+}
+_INSTANCE_TAGS = (0x25, 0x26)
+_REDUCE = 0x27
+_MISSING = object()
+
+
+class RefusedValue:
+    """One code-carrying value of a stream that safe loading refused.
+
+    ``offset`` is the offset of its tag byte in the stream, ``tag`` and
+    ``tag_name`` its tag, ``reason`` what loading it would do as the verifier
+    reports it, ``name`` and ``module`` the class or callable the stream
+    names for it (None when it names none), and ``refusal`` why it was not
+    approved.
+    """
+
+    __slots__ = ("offset", "tag", "tag_name", "reason", "name", "module", "refusal")
+
+    def __init__(self, offset: int, tag: int, reason: str, name: str | None,
+                 module: str | None, refusal: str):
+        self.offset = offset
+        self.tag = tag
+        self.tag_name = tag_name(tag)
+        self.reason = reason
+        self.name = name
+        self.module = module
+        self.refusal = refusal
+
+    def __repr__(self) -> str:
+        return (f"RefusedValue(offset={self.offset}, tag=0x{self.tag:02X}, "
+                f"name={self.name!r}, module={self.module!r}, refusal={self.refusal!r})")
+
+    def describe(self) -> str:
+        what = ""
+        if self.name is not None:
+            where = f" from module {self.module!r}" if self.module else " without a module"
+            kind = "class" if self.tag in _INSTANCE_TAGS else "callable"
+            what = f" {kind} {self.name!r}{where};"
+        return (f"at byte {self.offset}: {self.tag_name} (0x{self.tag:02X}):{what} "
+                f"{self.refusal} [{self.reason}]")
+
+
+class UnsafeStreamError(ValueError):
+    """A stream holds code-carrying values that were not approved.
+
+    ``blocks`` lists every refused value as a ``RefusedValue``.  Nothing of
+    the stream was executed, imported, unmarshalled or called.
+    """
+
+    MAX_LISTED = 20
+
+    def __init__(self, blocks: list[RefusedValue]):
+        self.blocks = blocks
+        lines = [b.describe() for b in blocks[:self.MAX_LISTED]]
+        if len(blocks) > self.MAX_LISTED:
+            lines.append(f"... and {len(blocks) - self.MAX_LISTED} more (see .blocks)")
+        n = len(blocks)
+        super().__init__(f"stream refused: {n} value{'' if n == 1 else 's'} would run "
+                         f"code that is not approved:\n  " + "\n  ".join(lines))
+
+    def __reduce__(self):
+        return type(self), (self.blocks,)
 
 
 def dumps(obj: object) -> bytes:
-    """Serialize ``obj`` to bytes."""
+    """Serialize ``obj`` to bytes.
+
+    Unsupported objects raise TypeError; a structure nested more than 200
+    levels deep raises ValueError.
+    """
     return serialize_fast(obj)
 
 
-def loads(data: "bytes | bytearray | memoryview") -> object:
+def dump(obj: object, file: _Writer) -> None:
+    """Serialize ``obj`` and write the bytes to ``file``, a binary file."""
+    file.write(serialize_fast(obj))
+
+
+def _in_place(fn, data: BytesLike, *args: object) -> object:
+    """fn(stream, *args), the engine reading ``data`` where it lies: a
+    read-only view of a contiguous buffer, a copy of any other."""
+    if isinstance(data, bytes):
+        return fn(data, *args)
+    with memoryview(data) as view:
+        if not view.c_contiguous:
+            return fn(view.tobytes(), *args)
+        with view.toreadonly() as readonly:
+            return fn(readonly, *args)
+
+
+def _load(data: BytesLike) -> object:
+    """Loads a stream and drops the engine's hold on what it built.
+
+    The engine keeps every object of a load in its reference table until its
+    next load begins; loading the one-byte stream of None empties that table
+    at once, so the caller's references are the only ones left.
+    """
+    try:
+        return _in_place(deserialize_fast, data)
+    finally:
+        deserialize_fast(b"\x00")
+
+
+def _text(part: object) -> str | None:
+    """A captured name as the loader decodes it, or None when it cannot."""
+    if not isinstance(part, bytes):
+        return None
+    try:
+        return part.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+
+
+def _imported(module: str) -> object:
+    """The module the loader would look in: already imported, never imported
+    here.  A name that is empty or starts with a NUL names none."""
+    if not module or module[0] == "\0":
+        return _MISSING
+    return sys.modules.get(module, _MISSING)
+
+
+def _class_by_module(name: str, module: str) -> tuple[object, str]:
+    """(class or None, why not) by the loader's rule: one attribute of an
+    already-imported module that is a class."""
+    mod = _imported(module)
+    if mod is _MISSING:
+        return None, (f"module {module!r} is not imported" if module else
+                      "no module is named")
+    try:
+        found = getattr(mod, name)
+    except Exception:
+        return None, f"module {module!r} has no attribute {name!r}"
+    if not issubclass(type(found), type):
+        return None, f"{module}.{name} is not a class"
+    return found, ""
+
+
+def _callable_by_qualname(qualname: str, module: str) -> tuple[object, str]:
+    """(callable or None, why not) by the loader's rule: the dotted name
+    walked from an already-imported module, ending at a callable."""
+    obj = _imported(module)
+    if obj is _MISSING:
+        return None, (f"module {module!r} is not imported" if module else
+                      "no module is named")
+    for part in qualname.split("."):
+        try:
+            obj = getattr(obj, part)
+        except Exception:
+            return None, f"{module}.{qualname} does not resolve"
+    if not callable(obj):
+        return None, f"{module}.{qualname} is not callable"
+    return obj, ""
+
+
+class _Allowed:
+    """The approved objects: found by identity, and bound methods, which are
+    made anew at each lookup, by their self and function."""
+
+    def __init__(self, allow: Iterable[object]):
+        self.objects = list(allow)
+        for obj in self.objects:
+            if not callable(obj):
+                raise TypeError(f"allow takes classes and callables, not {obj!r}")
+        self.ids = {id(obj) for obj in self.objects}
+        self.methods = [obj for obj in self.objects
+                        if type(obj) in (types.MethodType, types.BuiltinMethodType)]
+
+    def __contains__(self, obj: object) -> bool:
+        if id(obj) in self.ids:
+            return True
+        return any(type(m) is type(obj) and m == obj for m in self.methods)
+
+
+def _refusals(report: StreamReport, allowed: _Allowed) -> list[RefusedValue]:
+    """Every block of a capturing report that loading would run unapproved.
+
+    Back-references to a callable name an entry of the stream's own index
+    space: either a callable written in full earlier in the stream, or an
+    entry that is no callable at all, whose call fails before anything runs.
+    They are approved when every callable written in full is.
+    """
+    refused: list[RefusedValue] = []
+    backrefs: list[RefusedValue] = []
+    for offset, tag, reason, code in report.unexecuted_blocks:
+        parts = getattr(code, "parts", None)
+        name = module = None
+        if tag in _INSTANCE_TAGS or tag == _REDUCE:
+            if not isinstance(parts, tuple) or len(parts) != 3:
+                refused.append(RefusedValue(offset, tag, reason, None, None,
+                                            "its class or callable was not captured"))
+                continue
+            name, module = _text(parts[0]), _text(parts[2])
+        if tag in _NEVER_APPROVED:
+            why = _NEVER_APPROVED[tag]
+        elif tag == _REDUCE and parts[0] is None and parts[2] is None:
+            backrefs.append(RefusedValue(offset, tag, reason, None, None,
+                                         "names a callable of this stream that is refused"))
+            continue
+        elif name is None or module is None:
+            why = "its name or module is not UTF-8 text"
+        else:
+            if tag == _REDUCE:
+                found, why = _callable_by_qualname(name, module)
+            else:
+                found, why = _class_by_module(name, module)
+            if found is not None:
+                if found in allowed:
+                    continue
+                why = f"{module}.{name} is {found!r}, which is not in allow"
+            elif tag == _REDUCE and parts[1] is None:
+                why += ", so loading would call what the builtins hold under that name"
+            else:
+                why += ", so loading would run the source the stream carries"
+        refused.append(RefusedValue(offset, tag, reason, name, module, why))
+    if any(r.tag == _REDUCE for r in refused):
+        refused.extend(backrefs)
+        refused.sort(key=lambda r: r.offset)
+    return refused
+
+
+def verify(data: BytesLike, *, show_source: bool = False) -> StreamReport:
+    """Walk a stream without building or running anything and report on it.
+
+    The report says whether ``data`` is one well-formed value (``ok``, else
+    ``error``), counts its tags, and lists in ``unexecuted_blocks`` every
+    value whose loading would execute source, load bytecode or call a
+    callable, as ``(offset, tag, reason, code)``.  With ``show_source`` the
+    ``code`` of each is the text the stream carries for it.
+    """
+    return _in_place(verify_stream_fast, data, bool(show_source))
+
+
+def _safe_load(data: BytesLike, allow: Iterable[object]) -> object:
+    allowed = _Allowed(allow)
+    # The bytes verified are the bytes loaded: a mutable buffer is copied once.
+    stream = data if isinstance(data, bytes) else memoryview(data).tobytes()
+    report = verify_stream_fast(stream)
+    if not report.ok:
+        raise ValueError(report.error)
+    if report.unexecuted_blocks:
+        report = verify_stream_fast(stream, True)
+        if not report.ok:
+            raise ValueError(report.error)
+        refused = _refusals(report, allowed)
+        if refused:
+            raise UnsafeStreamError(refused)
+    return _load(stream)
+
+
+def loads(data: BytesLike, *, allow_code: bool = True, allow: Iterable[object] = ()) -> object:
     """Rebuild the object graph serialized in ``data``.
 
-    ``data`` is any bytes-like object; bytes after the first complete value
-    are ignored.
+    ``data`` is any bytes-like object, read in place where it can be; bytes
+    after the first complete value are ignored.  Malformed input raises
+    ValueError (IndexError for a reference out of range).  The engine keeps
+    nothing of the result once this returns.
+
+    With ``allow_code=True`` (the default) loading runs whatever code the
+    stream carries: use it for streams you trust only.  With
+    ``allow_code=False`` the stream is verified first: a malformed stream
+    raises ValueError with the verifier's message, and a stream with any
+    code-carrying value that is not approved raises ``UnsafeStreamError``
+    before anything of it runs.  An instance or reduced object is approved
+    when its class or callable, looked up as the loader looks it up (by
+    name in a module the program has already imported), is one of the
+    objects in ``allow``; the loader then takes that object and never runs
+    the source the stream carries.  Bytecode, functions made from source,
+    their wrappers and version 1 values are never approved.
     """
-    if type(data) is not bytes and isinstance(data, (bytearray, memoryview)):
-        data = bytes(data)
-    return deserialize_fast(data)
+    allow = tuple(allow)
+    if allow_code:
+        if allow:
+            raise ValueError("allow takes effect only with allow_code=False")
+        return _load(data)
+    return _safe_load(data, allow)
+
+
+def load(file: _Reader, *, allow_code: bool = True, allow: Iterable[object] = ()) -> object:
+    """Read a whole binary file and load it as ``loads`` does."""
+    return loads(file.read(), allow_code=allow_code, allow=allow)

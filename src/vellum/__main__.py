@@ -1,13 +1,20 @@
-"""Demo run by ``python3 -m vellum``.
+"""The command line: ``python3 -m vellum`` runs the demo, ``python3 -m vellum
+inspect FILE`` reports on a stream without running it, ``--version`` prints the
+version.
 
-Round-trips a sample object graph, compares the stream's size with pickle's and
-marshal's, shows that shared lists stay shared and cycles survive, carries a closure
-by value when this build supports functions, and prints the verifier's report of the
-stream when the verifier is available. Exits non-zero if any round trip fails.
+The demo round-trips a sample object graph, compares the stream's size with
+pickle's and marshal's, shows that shared lists stay shared and cycles survive,
+carries a closure by value, prints the verifier's report of the stream and
+shows safe loading refusing it.  It exits non-zero if any check fails.
+
+``inspect`` exits 0 when the stream is well-formed and loading it runs nothing,
+1 when loading it would run code, and 2 when it is malformed or unreadable.
 """
 
 from __future__ import annotations
 
+import argparse
+import json
 import marshal
 import pickle
 import sys
@@ -65,17 +72,7 @@ def check(failures: list[str], ok: bool, what: str) -> None:
 
 
 def show_verification(stream: bytes) -> None:
-    from vellum import _vellum
-
-    try:
-        try:
-            report = _vellum.verify_stream_fast(stream, True)
-        except AttributeError:
-            # No source renderer in the package yet: report without captured source.
-            report = _vellum.verify_stream_fast(stream)
-    except NotImplementedError:
-        print("verification is not available in this build")
-        return
+    report = vellum.verify(stream, show_source=True)
     if not report.ok:
         print(f"verification: not ok: {report.error}")
         return
@@ -84,13 +81,18 @@ def show_verification(stream: bytes) -> None:
           f"{len(report.tag_counts)} distinct tags, "
           f"{len(blocks)} value(s) whose loading would run code")
     for pos, tag, reason, code in blocks:
-        print(f"  at byte {pos}: tag 0x{tag:02X}, {reason}")
+        print(f"  at byte {pos}: {vellum.tag_name(tag)} (0x{tag:02X}), {reason}")
         if code:
-            for line in str(code).splitlines():
+            for line in str(code).splitlines()[:3]:
                 print(f"      {line}")
+    try:
+        vellum.loads(stream, allow_code=False)
+    except vellum.UnsafeStreamError as exc:
+        print(f"safe loading refuses it: {len(exc.blocks)} value(s) not approved, "
+              "nothing ran")
 
 
-def main() -> int:
+def demo() -> int:
     failures: list[str] = []
     data = sample_graph()
 
@@ -113,15 +115,11 @@ def main() -> int:
           "self-referencing list keeps its cycle")
 
     scaler = make_scaler(3)
-    try:
-        fn_stream = vellum.dumps(scaler)
-    except TypeError as exc:
-        print(f"  --   functions are not supported by this build ({exc})")
-    else:
-        fn_copy = vellum.loads(fn_stream)
-        check(failures, callable(fn_copy) and fn_copy(14) == 42,
-              f"closure travels by value ({len(fn_stream)} bytes; pickle cannot do this)")
-        stream = vellum.dumps([data, scaler])
+    fn_stream = vellum.dumps(scaler)
+    fn_copy = vellum.loads(fn_stream)
+    check(failures, callable(fn_copy) and fn_copy(14) == 42,
+          f"closure travels by value ({len(fn_stream)} bytes; pickle cannot do this)")
+    stream = vellum.dumps([data, scaler])
 
     show_verification(stream)
 
@@ -130,6 +128,94 @@ def main() -> int:
         return 1
     print("demo passed")
     return 0
+
+
+# ---------------------------------------------------------------------------
+# inspect
+
+def read_stream(path: str) -> bytes:
+    if path == "-":
+        return sys.stdin.buffer.read()
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def tag_counts_by_name(report) -> dict[str, int]:
+    counts: dict[str, int] = {}
+    for tag, n in report.tag_counts.items():
+        name = vellum.tag_name(tag)
+        counts[name] = counts.get(name, 0) + n
+    return counts
+
+
+def inspect_stream(path: str, show_source: bool, as_json: bool) -> int:
+    try:
+        data = read_stream(path)
+    except OSError as exc:
+        if as_json:
+            print(json.dumps({"file": path, "ok": False, "error": str(exc)}))
+        else:
+            print(f"{path}: cannot read: {exc.strerror or exc}", file=sys.stderr)
+        return 2
+    report = vellum.verify(data, show_source=show_source)
+    blocks = report.unexecuted_blocks if report.ok else []
+    status = 2 if not report.ok else 1 if blocks else 0
+    if as_json:
+        out = {
+            "file": path,
+            "size": report.bytes_total,
+            "ok": report.ok,
+            "error": report.error,
+            "runs_code": bool(blocks),
+            "tag_counts": tag_counts_by_name(report) if report.ok else {},
+            "blocks": [
+                {"offset": pos, "tag": tag, "tag_name": vellum.tag_name(tag),
+                 "reason": reason, **({"source": str(code)} if show_source else {})}
+                for pos, tag, reason, code in blocks
+            ],
+        }
+        print(json.dumps(out, ensure_ascii=False))
+        return status
+    print(f"{path}: {report.bytes_total} bytes")
+    if not report.ok:
+        print(f"malformed: {report.error}")
+        return status
+    print("well-formed")
+    print("tags:")
+    for name, n in sorted(tag_counts_by_name(report).items(), key=lambda kv: (-kv[1], kv[0])):
+        print(f"  {name:<22} {n}")
+    if not blocks:
+        print("loading it runs no code")
+        return status
+    print(f"loading it would run code in {len(blocks)} value(s):")
+    for pos, tag, reason, code in blocks:
+        print(f"  at byte {pos}: {vellum.tag_name(tag)} (0x{tag:02X}): {reason}")
+        if show_source and code:
+            for line in str(code).splitlines():
+                print(f"      {line}")
+    return status
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        prog="python -m vellum",
+        description="Without a command, run the demo.")
+    parser.add_argument("--version", action="version", version=f"vellum {vellum.__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.add_parser("demo", help="run the demo (the default)")
+    inspect = commands.add_parser(
+        "inspect", help="report on a stream without running any of it",
+        description="Report on a stream without running any of it. Exit status: 0 "
+                    "well-formed and runs nothing, 1 loading it would run code, 2 "
+                    "malformed or unreadable.")
+    inspect.add_argument("file", metavar="FILE", help="the stream; - reads standard input")
+    inspect.add_argument("--source", action="store_true",
+                         help="show the source and code the stream carries")
+    inspect.add_argument("--json", action="store_true", help="print one JSON object")
+    args = parser.parse_args(argv)
+    if args.command == "inspect":
+        return inspect_stream(args.file, args.source, args.json)
+    return demo()
 
 
 if __name__ == "__main__":

@@ -2,13 +2,13 @@
 
 It holds what the extension's verifier hands its findings to: the
 ``StreamReport`` it fills and ``_render_captured_source``, which turns the
-raw parts captured for a code-carrying value into text.  Neither ever
+raw parts captured for a code-carrying value into text that keeps the parts.  Neither ever
 imports, unmarshals or executes anything taken from a stream.
 """
 
 from types import MappingProxyType
 
-__all__ = ["StreamReport"]
+__all__ = ["CapturedSource", "StreamReport"]
 
 
 class StreamReport:
@@ -20,7 +20,8 @@ class StreamReport:
     ``unexecuted_blocks`` lists, in stream order with nested values first,
     one ``(offset, tag, reason, code)`` tuple per value whose loading would
     execute source, load bytecode or call a callable; ``code`` is the
-    rendered capture when source was asked for, else None.  Otherwise
+    rendered capture (a ``CapturedSource``) when source was asked for, else
+    None.  Otherwise
     ``error`` says what is wrong and the other fields keep their defaults.
     """
 
@@ -37,6 +38,19 @@ class StreamReport:
             return (f"<StreamReport ok: {self.bytes_consumed} of {self.bytes_total} bytes, "
                     f"{n} value{'' if n == 1 else 's'} that would run code>")
         return f"<StreamReport not ok: {self.error!r}, {self.bytes_total} bytes>"
+
+
+class CapturedSource(str):
+    """The readable text of what the verifier captured for one value.
+
+    ``parts`` keeps the raw parts it was made from, as bytes or None: (name,
+    source) for functions and version 1 instances, (class name, source,
+    module) for instances, (callable name, source, module) for reduced
+    objects, all three None when the callable is one written earlier in the
+    stream, and (bytecode,) or (wrapper kind,) for the rest.
+    """
+
+    parts: tuple = ()
 
 
 _HEX_HEAD = 16  # bytes of marshalled code shown
@@ -64,6 +78,12 @@ def _where(module):
 
 def _render_captured_source(tag, parts):
     """Readable text for the raw parts the verifier captured for one block."""
+    text = CapturedSource(_render(tag, parts))
+    text.parts = parts
+    return text
+
+
+def _render(tag, parts):
     first = parts[0] if parts else None
     if tag == 0x20 or tag == 0x21:
         kind = "function" if tag == 0x20 else "code object"

@@ -1,0 +1,437 @@
+"""The package API: files, buffers, the engine's hold on loaded objects,
+verification, and safe loading with allow_code=False and allow."""
+
+import gc
+import importlib
+import io
+import os
+import pickle
+import sys
+import threading
+import tracemalloc
+from importlib import metadata
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import vellum
+from vellum import UnsafeStreamError
+
+
+def H(text):
+    return bytes.fromhex(text)
+
+
+def S(text):
+    """A string field written in full: 15 n text."""
+    raw = text.encode()
+    return bytes([0x15, len(raw)]) + raw
+
+
+def B(payload):
+    """A plain byte block: 0E n payload."""
+    return bytes([0x0E, len(payload)]) + payload
+
+
+MIB = 1 << 20
+CLASS_SRC = b"class P:\n    pass\n"
+MK_SRC = b"def mk():\n    return []\n"
+
+SHAPES = '''
+from dataclasses import dataclass
+
+
+@dataclass
+class Point:
+    x: int
+    y: int
+
+
+class Slotted:
+    __slots__ = ("a", "b")
+
+    def __init__(self, a, b):
+        self.a, self.b = a, b
+
+    def __eq__(self, other):
+        return type(other) is Slotted and (self.a, self.b) == (other.a, other.b)
+
+
+class Money:
+    def __init__(self, cents):
+        self.cents = cents
+
+    def __reduce__(self):
+        return (Money, (self.cents,))
+
+    def __eq__(self, other):
+        return type(other) is type(self) and other.cents == self.cents
+
+
+class Coin(Money):
+    @classmethod
+    def mint(cls, cents):
+        return cls(cents)
+
+    def __reduce__(self):
+        return (Coin.mint, (self.cents,))
+
+
+HOOKS = []
+
+
+def made(cents):
+    for hook in HOOKS:
+        hook()
+    return Money(cents)
+
+
+class Hooked(Money):
+    def __reduce__(self):
+        return (made, (self.cents,))
+'''
+
+
+@pytest.fixture(scope="module")
+def shapes(tmp_path_factory):
+    """A module on disk, so that its classes have source to travel with."""
+    where = tmp_path_factory.mktemp("shapes")
+    (where / "vellum_shapes.py").write_text(SHAPES)
+    sys.path.insert(0, str(where))
+    try:
+        yield importlib.import_module("vellum_shapes")
+    finally:
+        sys.path.remove(str(where))
+        sys.modules.pop("vellum_shapes", None)
+
+
+class Watch:
+    """Records what runs during a call: code audit events, and Python frames
+    started outside the vellum package."""
+
+    CODE_EVENTS = {"exec", "compile", "marshal.loads", "import"}
+    OWN = os.path.dirname(vellum.__file__)
+
+    def __init__(self):
+        self.on = False
+        self.seen = []
+        self.thread = threading.get_ident()
+        sys.addaudithook(self._audit)
+
+    def _audit(self, event, args):
+        if self.on and event in self.CODE_EVENTS and threading.get_ident() == self.thread:
+            self.seen.append(event)
+
+    def _profile(self, frame, event, arg):
+        if event == "call" and not frame.f_code.co_filename.startswith(self.OWN):
+            self.seen.append((frame.f_code.co_filename, frame.f_code.co_name))
+
+    def run(self, fn, *args, **kwargs):
+        """(result or exception, what ran)."""
+        self.seen = []
+        self.on = True
+        sys.setprofile(self._profile)
+        try:
+            result = fn(*args, **kwargs)
+        except Exception as exc:
+            result = exc
+        finally:
+            sys.setprofile(None)
+            self.on = False
+        return result, self.seen
+
+
+WATCH = Watch()
+
+
+# ---------------------------------------------------------------------------
+# dumps, loads, dump, load
+
+
+@pytest.mark.parametrize("wrap", [bytes, bytearray, memoryview,
+                                  lambda s: memoryview(bytearray(s)),
+                                  lambda s: memoryview(bytes(b for c in s for b in (c, 0)))[::2]])
+def test_loads_takes_any_bytes_like_object(wrap):
+    value = {"a": [1, 2.5, "x" * 70], "b": (None, b"\x00\xff")}
+    assert vellum.loads(wrap(vellum.dumps(value))) == value
+
+
+@pytest.mark.parametrize("wrap", [bytes, bytearray, memoryview,
+                                  lambda s: memoryview(bytearray(s))])
+def test_loads_reads_the_buffer_in_place(wrap):
+    # bytes after the root value are ignored, so a copy would show in the peak
+    data = wrap(b"\x00" + bytes(8 * MIB))
+    tracemalloc.start()
+    try:
+        assert vellum.loads(data) is None
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < MIB
+
+
+def test_bytearray_cannot_be_resized_while_it_is_loaded(shapes):
+    data = bytearray(vellum.dumps(shapes.Hooked(3)))
+    seen = []
+
+    def grow():
+        try:
+            data.extend(b"xx")
+        except BufferError:
+            seen.append("locked")
+
+    shapes.HOOKS.append(grow)
+    try:
+        assert vellum.loads(data).cents == 3
+    finally:
+        shapes.HOOKS.clear()
+    assert seen == ["locked"]
+
+
+@pytest.mark.parametrize("bad", ["\x00", None, 0])
+def test_loads_refuses_what_is_no_buffer(bad):
+    with pytest.raises(TypeError):
+        vellum.loads(bad)
+    with pytest.raises(TypeError):
+        vellum.loads(bad, allow_code=False)
+
+
+def test_dump_and_load_go_through_binary_files(tmp_path):
+    value = [{"k": i, "s": "v%d" % i} for i in range(50)]
+    path = tmp_path / "graph.vlm"
+    with open(path, "wb") as f:
+        vellum.dump(value, f)
+    assert path.read_bytes() == vellum.dumps(value)
+    with open(path, "rb") as f:
+        assert vellum.load(f) == value
+    assert vellum.load(io.BytesIO(path.read_bytes()), allow_code=False) == value
+
+
+def test_loaded_objects_are_held_by_the_caller_only():
+    outer = vellum.loads(vellum.dumps([[1], {"k": [2]}, "s" * 80]))
+    inner, leaf = outer[0], outer[1]["k"]
+    fresh = []
+    counts = sys.getrefcount(outer), sys.getrefcount(inner), sys.getrefcount(leaf)
+    alone = sys.getrefcount(fresh)
+    assert counts == (alone, alone + 1, alone + 1)  # the inner two are in a container
+
+
+# 4 objects an item: loaded whole, or failing at the end with all but the last read
+@pytest.mark.parametrize("items, tail", [(250_000, b""), (25_000, b"\xff")])
+def test_memory_comes_back_after_del(items, tail):
+    graph = [(i, str(i), [i]) for i in range(items)]
+    stream = vellum.dumps(graph)[:None if not tail else -3] + tail
+    del graph
+    try:
+        vellum.loads(stream)  # the engine keeps its table's storage for reuse
+    except Exception:
+        pass
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        try:
+            obj = vellum.loads(stream)
+            assert len(obj) == items
+        except ValueError:
+            assert tail
+        else:
+            assert not tail
+            del obj
+        gc.collect()
+        after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    assert after - before < MIB
+
+
+def test_version_is_the_distributions():
+    assert vellum.__version__ == metadata.version("vellum")
+
+
+@pytest.mark.parametrize("tag, name", [(0x14, "TAG_LIST_DEDUP"), (0xC0, "TAG_SMALLINT"),
+                                       (0xFA, "TAG_SMALLINT"), (0x27, "TAG_REDUCE"),
+                                       (0xFE, "TAG_REF8"), (0x01, "0x01")])
+def test_tag_names(tag, name):
+    assert vellum.tag_name(tag) == name
+
+
+# ---------------------------------------------------------------------------
+# verify
+
+
+def test_verify_reports_without_running_and_shows_the_captured_parts(shapes):
+    stream = vellum.dumps([shapes.Point(1, 2), 7])
+    report, ran = WATCH.run(vellum.verify, memoryview(bytearray(stream)), show_source=True)
+    assert ran == []
+    assert report.ok and report.bytes_consumed == len(stream)
+    (pos, tag, _, code), = report.unexecuted_blocks
+    assert stream[pos] == tag == 0x25
+    assert code.parts[0] == b"Point" and code.parts[2] == b"vellum_shapes"
+    assert "class Point" in code
+    assert vellum.verify(stream).unexecuted_blocks[0][3] is None
+
+
+def test_verify_reports_a_malformed_stream():
+    report = vellum.verify(b"\x14\x05")
+    assert not report.ok and report.error == "EOF inesperado"
+
+
+# ---------------------------------------------------------------------------
+# Safe loading: refused streams run nothing
+
+
+def _fn():
+    return 1
+
+
+REFUSED = [
+    pytest.param(lambda s: H("08 01 0D 05") + B(b"f") + B(b"def f():\n    return 1\n"),
+                 0x0D, id="0D-source-function"),
+    pytest.param(lambda s: H("1C") + S("P") + B(CLASS_SRC) + H("0C 00"), 0x1C, id="1C"),
+    pytest.param(lambda s: H("1E") + S("P") + B(CLASS_SRC) + H("0C 00"), 0x1E, id="1E"),
+    pytest.param(lambda s: H("1F") + S("mk") + b"\x01" + B(MK_SRC) + H("09 00 00"),
+                 0x1F, id="1F"),
+    pytest.param(lambda s: vellum.dumps(_fn), 0x20, id="20-bytecode"),
+    pytest.param(lambda s: vellum.dumps(_fn.__code__), 0x21, id="21-code"),
+    pytest.param(lambda s: vellum.dumps(classmethod(_fn)), 0x22, id="22"),
+    pytest.param(lambda s: vellum.dumps(staticmethod(_fn)), 0x23, id="23"),
+    pytest.param(lambda s: vellum.dumps(property(_fn)), 0x24, id="24"),
+    # classes and callables whose module the loading program has not imported
+    pytest.param(lambda s: H("25") + S("P") + B(CLASS_SRC) + S("nowhere") + H("0C 00"),
+                 0x25, id="25-not-imported"),
+    pytest.param(lambda s: H("26") + S("P") + B(CLASS_SRC) + S("nowhere") + H("0C 00"),
+                 0x26, id="26-not-imported"),
+    pytest.param(lambda s: H("27 01") + S("mk") + b"\x01" + B(MK_SRC) + S("nowhere")
+                 + H("09 00 00"), 0x27, id="27-not-imported"),
+    # found among the builtins when no module has it: eval("...") would run
+    pytest.param(lambda s: H("27 01") + S("eval") + b"\x00" + S("") + H("09 01")
+                 + S("len('x')") + b"\x00", 0x27, id="27-builtins"),
+    # imported module, but its attribute is no longer the class
+    pytest.param(lambda s: H("25") + S("Pointy") + B(b"class Pointy:\n    pass\n")
+                 + S("vellum_shapes") + H("0C 00"), 0x25, id="25-rebound"),
+]
+
+
+@pytest.mark.parametrize("make, tag", REFUSED)
+def test_refused_stream_runs_nothing(make, tag, shapes):
+    shapes.Pointy = lambda: None
+    try:
+        stream = make(shapes)
+        allow = [shapes.Point, shapes.Money, eval, len, _fn]
+        refused, ran = WATCH.run(vellum.loads, stream, allow_code=False, allow=allow)
+        assert ran == []
+        assert isinstance(refused, UnsafeStreamError), refused
+        assert tag in [b.tag for b in refused.blocks]
+        # and the same stream, trusted, does run code
+        vellum.dedup_reset()
+        loaded, ran = WATCH.run(vellum.loads, stream)
+        assert ran != [], loaded
+    finally:
+        del shapes.Pointy
+
+
+def test_refusal_lists_every_offending_value(shapes):
+    stream = vellum.dumps([shapes.Point(1, 2), _fn, shapes.Money(5), shapes.Money(6)])
+    with pytest.raises(UnsafeStreamError) as info:
+        vellum.loads(stream, allow_code=False, allow=[shapes.Point])
+    blocks = info.value.blocks
+    assert [(b.tag_name, b.name, b.module) for b in blocks] == [
+        ("TAG_FN_BYTECODE", None, None),
+        ("TAG_REDUCE", "Money", "vellum_shapes"),
+        ("TAG_REDUCE", None, None),  # the second Money names the first's callable
+    ]
+    assert [stream[b.offset] for b in blocks] == [0x20, 0x27, 0x27]
+    message = str(info.value)
+    assert message.startswith("stream refused: 3 values would run code")
+    for b in blocks:
+        assert f"at byte {b.offset}: {b.tag_name}" in message and b.reason in message
+    assert "callable 'Money' from module 'vellum_shapes'" in message
+    again = pickle.loads(pickle.dumps(info.value))
+    assert str(again) == message and again.blocks[1].name == "Money"
+
+
+def test_refused_module_is_not_imported(shapes, monkeypatch):
+    stream = vellum.dumps(shapes.Point(1, 2))
+    monkeypatch.delitem(sys.modules, "vellum_shapes")
+    with pytest.raises(UnsafeStreamError, match="module 'vellum_shapes' is not imported"):
+        vellum.loads(stream, allow_code=False, allow=[shapes.Point])
+    assert "vellum_shapes" not in sys.modules
+
+
+@pytest.mark.parametrize("stream, message", [
+    (b"", "EOF inesperado"),
+    (b"\x00\x00", "1 bytes sobrantes tras el objeto raiz (pos=1, total=2)"),
+    (H("14 01 FE 05"), "referencia a indice 5 fuera de rango (solo 1 entradas vistas "
+                       "hasta este punto)"),
+])
+def test_malformed_stream_raises_the_verifiers_message(stream, message):
+    with pytest.raises(ValueError) as info:
+        vellum.loads(stream, allow_code=False)
+    assert type(info.value) is ValueError and str(info.value) == message
+
+
+def test_allow_needs_safe_loading_and_callables(shapes):
+    with pytest.raises(ValueError, match="allow_code=False"):
+        vellum.loads(b"\x00", allow=[shapes.Point])
+    with pytest.raises(TypeError):
+        vellum.loads(b"\x00", allow_code=False, allow=[42])
+
+
+# ---------------------------------------------------------------------------
+# Safe loading: approved streams load, with the caller's own classes
+
+
+def test_approved_instances_and_reduced_objects_load(shapes):
+    value = [shapes.Point(1, 2), shapes.Point(3, 4), shapes.Slotted(5, 6),
+             shapes.Money(7), shapes.Money(8), shapes.Coin(9), range(3), {"plain": [1]}]
+    stream = vellum.dumps(value)
+    allow = (shapes.Point, shapes.Slotted, shapes.Money, shapes.Coin.mint, range)
+    loaded, ran = WATCH.run(vellum.loads, stream, allow_code=False, allow=allow)
+    assert not isinstance(loaded, Exception), loaded
+    assert not set(ran) & Watch.CODE_EVENTS
+    assert loaded == value
+    assert type(loaded[0]) is shapes.Point and type(loaded[5]) is shapes.Coin
+
+
+def test_plain_data_needs_no_approval():
+    value = {"a": [1, 2], "b": ("x", b"y", 1.5, {3})}
+    assert vellum.loads(bytearray(vellum.dumps(value)), allow_code=False) == value
+
+
+def test_approval_is_by_object_not_by_name(shapes):
+    impostor = type("Point", (), {})
+    with pytest.raises(UnsafeStreamError, match="not in allow"):
+        vellum.loads(vellum.dumps(shapes.Point(1, 2)), allow_code=False, allow=[impostor])
+
+
+def test_class_defined_in_a_function_is_refused():
+    class Local:
+        pass
+
+    with pytest.raises(UnsafeStreamError, match="has no attribute 'Local'"):
+        vellum.loads(vellum.dumps(Local()), allow_code=False, allow=[Local])
+
+
+APPROVED = (
+    lambda s: [s.Point(1, 2), s.Point(3, 4), s.Slotted(5, 6), s.Money(7), s.Money(8)],
+    lambda s: {"coin": s.Coin(1), "r": range(2, 9), "pts": (s.Point(0, -1),)},
+)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
+@given(st.integers(0, len(APPROVED) - 1),
+       st.lists(st.tuples(st.integers(0, 1 << 16), st.integers(0, 255), st.booleans()),
+                min_size=1, max_size=3))
+def test_an_approved_mutation_runs_only_approved_code(shapes, which, edits):
+    data = bytearray(vellum.dumps(APPROVED[which](shapes)))
+    for at, byte, insert in edits:
+        if insert:
+            data.insert(at % (len(data) + 1), byte)
+        else:
+            data[at % len(data)] = byte
+    allow = (shapes.Point, shapes.Slotted, shapes.Money, shapes.Coin.mint, range)
+    _, ran = WATCH.run(vellum.loads, bytes(data), allow_code=False, allow=allow)
+    # no executed source (its frames are "<string>"), no bytecode, no import
+    assert not [r for r in ran if r in Watch.CODE_EVENTS or r[0] == "<string>"], ran
