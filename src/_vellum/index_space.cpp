@@ -121,6 +121,8 @@ read_table_grow(void)
     return 1;
 }
 
+#define READ_TABLE_KEEP 65536 /* entries */
+
 void
 read_table_reset(void)
 {
@@ -134,7 +136,9 @@ read_table_reset(void)
     read_table_cap = 0;
     for (Py_ssize_t i = 0; i < count; i++)
         Py_XDECREF(table[i]);
-    if (read_table == NULL) {
+    /* Small storage is kept for the next load; a large one is given back,
+     * so that the memory of a big graph returns once the graph is gone. */
+    if (read_table == NULL && cap <= READ_TABLE_KEEP) {
         read_table = table;
         read_table_cap = cap;
     }
