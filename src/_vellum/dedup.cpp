@@ -17,6 +17,7 @@ struct ArenaBlock {
     /* the payload area follows */
 };
 
+/* The first block is the state's local one, outside the list. */
 static unsigned char *
 arena_alloc(Arena *a, size_t n)
 {
@@ -60,12 +61,15 @@ arena_free(Arena *a)
 int
 dedup_init(DedupState *ds, Py_ssize_t estimated_size)
 {
-    memset(ds, 0, sizeof *ds);
+    /* The local blocks need no clearing beyond what is used. */
+    memset(ds, 0, offsetof(DedupState, local_buckets));
     int32_t hash_cap = estimated_size <= 64 ? 64
                        : estimated_size <= 128 ? 128
                        : estimated_size <= 256 ? 256
                                                : 512;
-    ds->buckets = (int32_t *)malloc((size_t)hash_cap * sizeof(int32_t));
+    ds->buckets = hash_cap == DEDUP_LOCAL_BUCKETS
+                      ? ds->local_buckets
+                      : (int32_t *)malloc((size_t)hash_cap * sizeof(int32_t));
     if (ds->buckets == NULL) {
         PyErr_NoMemory();
         return 0;
@@ -78,9 +82,11 @@ dedup_init(DedupState *ds, Py_ssize_t estimated_size)
                      : estimated_size <= 128 ? 128
                      : estimated_size <= 256 ? 256
                                              : 512;
-    ds->id_tab = (IdEntry *)scratch_alloc((size_t)id_cap * sizeof(IdEntry));
+    ds->id_tab = id_cap == DEDUP_LOCAL_IDS
+                     ? ds->local_ids
+                     : (IdEntry *)scratch_alloc((size_t)id_cap * sizeof(IdEntry));
     if (ds->id_tab == NULL) {
-        free(ds->buckets);
+        dedup_free_block(ds, ds->buckets, (size_t)hash_cap * sizeof(int32_t));
         ds->buckets = NULL;
         PyErr_NoMemory();
         return 0;
@@ -88,14 +94,10 @@ dedup_init(DedupState *ds, Py_ssize_t estimated_size)
     memset(ds->id_tab, 0, (size_t)id_cap * sizeof(IdEntry));
     ds->id_nb = id_cap;
 
-    ds->retained = PyList_New(0);
-    if (ds->retained == NULL) {
-        free(ds->buckets);
-        scratch_free(ds->id_tab, (size_t)id_cap * sizeof(IdEntry));
-        ds->buckets = NULL;
-        ds->id_tab = NULL;
-        return 0;
-    }
+    ds->table = ds->local_entries;
+    ds->cap = DEDUP_LOCAL_ENTRIES;
+    ds->arena.base = ds->local_arena;
+    ds->arena.cap = DEDUP_LOCAL_ARENA;
     return 1;
 }
 
@@ -103,9 +105,9 @@ void
 dedup_destroy(DedupState *ds)
 {
     arena_free(&ds->arena);
-    scratch_free(ds->table, (size_t)ds->cap * sizeof(DEntry));
-    scratch_free(ds->buckets, (size_t)ds->nbuckets * sizeof(int32_t));
-    scratch_free(ds->id_tab, (size_t)ds->id_nb * sizeof(IdEntry));
+    dedup_free_block(ds, ds->table, (size_t)ds->cap * sizeof(DEntry));
+    dedup_free_block(ds, ds->buckets, (size_t)ds->nbuckets * sizeof(int32_t));
+    dedup_free_block(ds, ds->id_tab, (size_t)ds->id_nb * sizeof(IdEntry));
     ds->table = NULL;
     ds->count = ds->cap = 0;
     ds->buckets = NULL;
@@ -176,7 +178,7 @@ dedup_rehash(DedupState *ds)
         e->next = nbk[slot];
         nbk[slot] = i;
     }
-    scratch_free(ds->buckets, (size_t)ds->nbuckets * sizeof(int32_t));
+    dedup_free_block(ds, ds->buckets, (size_t)ds->nbuckets * sizeof(int32_t));
     ds->buckets = nbk;
     ds->nbuckets = nb;
     return 1;
