@@ -753,3 +753,38 @@ def test_round_trips_and_failures_leak_nothing():
     gc.collect()
     assert [sys.getrefcount(c) for c in (Point, Slotted, Value, Bag, make_bag, len)] == counts
     assert len(gc.get_objects()) - objects < 50
+
+
+# The writer remembers per call where objects of a type went; code run
+# mid-call that gives a class a __reduce__, or takes it away, is honoured.
+@pytest.mark.parametrize("adds", [True, False])
+def test_reduce_added_or_removed_mid_call_is_honoured(adds):
+    class Plain:
+        pass
+
+    def make_plain():
+        return "rebuilt"
+
+    def plain_reduce(self):
+        return (make_plain, ())
+
+    if not adds:
+        Plain.__reduce__ = plain_reduce
+
+    class Switch:
+        def __reduce__(self):
+            if adds:
+                Plain.__reduce__ = plain_reduce
+            else:
+                del Plain.__reduce__
+            return (make_plain, ())
+
+    first, last = Plain(), Plain()
+    first.x = last.x = 1
+    out = vellum.loads(vellum.dumps([first, first, Switch(), last]))
+    if adds:
+        assert type(out[0]).__name__ == "Plain" and out[1].x == 1
+        assert out[2:] == ["rebuilt", "rebuilt"]
+    else:
+        assert out[:3] == ["rebuilt"] * 3
+        assert type(out[3]).__name__ == "Plain" and out[3].x == 1

@@ -202,9 +202,8 @@ serialize_callable_ref_v2(Buf *b, DedupState *ds, PyObject *callable)
         return 0;
     }
     Ref mod = Ref::steal(module_name_of(callable));
-    Ref src = Ref::steal(get_source(callable));
-    if (!src)
-        PyErr_Clear(); /* no source: found by module or among the builtins */
+    /* Without source it is found by module or among the builtins. */
+    Ref src = Ref::steal(get_source_if_any(callable));
 
     if (!buf_u8(b, 0x01) || !write_str_field(b, ds, qualname.get()) ||
         !buf_u8(b, src ? 1 : 0))

@@ -343,6 +343,17 @@ void *scratch_realloc(void *p, size_t old_n, size_t n);
 void scratch_free(void *p, size_t n);
 void scratch_release_all(void);
 
+/* Where the dispatch sent objects of one type, remembered for the call.  A
+ * route holds while the type's version tag is unchanged: the interpreter
+ * clears the tag when the namespace of the type or of a base changes. */
+struct TypeRoute {
+    PyTypeObject *tp;
+    unsigned int version;
+    int route;
+};
+
+#define TYPE_ROUTES 16 /* a power of two */
+
 #define DEDUP_LOCAL_BUCKETS 64
 #define DEDUP_LOCAL_IDS 32
 #define DEDUP_LOCAL_ENTRIES 16
@@ -363,6 +374,7 @@ struct DedupState {
      * keys, so no class dies and leaves its address to another mid-call. */
     PyObject *class_src;  /* class -> index of its source field (int) */
     PyObject *slot_names; /* class -> tuple of its slot attribute names */
+    TypeRoute routes[TYPE_ROUTES];
     /* The first tables live here, so that a small call allocates none; a
      * table that outgrows its block moves to the heap. */
     int32_t local_buckets[DEDUP_LOCAL_BUCKETS];
@@ -539,6 +551,9 @@ int32_t write_dedup_index(Buf *b, DedupState *ds, uint8_t tag,
 
 /* source.cpp */
 PyObject *get_source(PyObject *obj);
+/* The source of a callable, or null without an exception when it has none
+ * that can be captured. */
+PyObject *get_source_if_any(PyObject *obj);
 PyObject *_compute_class_header_payload(PyObject *src, Py_ssize_t n,
                                         const unsigned char *d);
 /* The address key of the caches, and the weak reference that drops an
