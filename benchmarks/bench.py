@@ -51,8 +51,8 @@ WARM_HEAP_ENV = {
 
 def _loads_releases_table():
     """Whether vellum.loads already drops the references of the read table."""
-    loaded = public_loads(vellum_dumps([0]))
-    return sys.getrefcount(loaded) == 2
+    loaded, fresh = public_loads(vellum_dumps([0])), [0]
+    return sys.getrefcount(loaded) == sys.getrefcount(fresh)
 
 
 if _loads_releases_table():
