@@ -131,6 +131,12 @@ fnv1a(uint8_t tag, const unsigned char *d, Py_ssize_t n)
     return h;
 }
 
+static inline uint32_t
+dedup_mix(Py_hash_t ph, uint8_t tag)
+{
+    return ((uint32_t)ph * 0x9E3779B1u) ^ ((uint32_t)tag * 0x01000193u);
+}
+
 uint32_t
 dedup_pyhash(PyObject *obj, uint8_t tag)
 {
@@ -139,7 +145,7 @@ dedup_pyhash(PyObject *obj, uint8_t tag)
         PyErr_Clear();
         return 0;
     }
-    return ((uint32_t)ph * 0x9E3779B1u) ^ ((uint32_t)tag * 0x01000193u);
+    return dedup_mix(ph, tag);
 }
 
 int32_t
@@ -252,7 +258,8 @@ write_long_block(Buf *b, uint8_t tag, const unsigned char *d, Py_ssize_t n)
     return buf_u8_2(b, MARK_LONG, tag) && write_len(b, n) && buf_raw(b, d, n);
 }
 
-/* write_dedup_typed once the identity lookup has missed. */
+/* write_dedup_typed once the identity lookup has missed.  A null obj
+ * stands for an exact bytes object of content d that no one else holds. */
 [[nodiscard]] static int
 write_dedup_typed_new(Buf *b, DedupState *ds, PyObject *obj, uint8_t type_tag,
                       const unsigned char *d, Py_ssize_t n)
@@ -265,7 +272,8 @@ write_dedup_typed_new(Buf *b, DedupState *ds, PyObject *obj, uint8_t type_tag,
         idx = dedup_register_identity_only(ds);
         if (idx < 0)
             return 0;
-        id_tab_insert(ds, obj, idx);
+        if (obj != NULL)
+            id_tab_insert(ds, obj, idx);
         return buf_u8(b, type_tag) && write_long_block(b, type_tag, d, n);
     }
 
@@ -273,13 +281,15 @@ write_dedup_typed_new(Buf *b, DedupState *ds, PyObject *obj, uint8_t type_tag,
      * cached hash, which yields the index that an identity entry would
      * record; leaving it out of the identity table keeps that table small.
      * Subclasses, whose hash may be anything, are recorded. */
-    PyObject *id_obj = Py_IS_TYPE(obj, &PyUnicode_Type) || Py_IS_TYPE(obj, &PyBytes_Type)
+    PyObject *id_obj = obj == NULL || Py_IS_TYPE(obj, &PyUnicode_Type) ||
+                               Py_IS_TYPE(obj, &PyBytes_Type)
                            ? NULL
                            : obj;
     /* A transformed hash of 0 (unhashable, or by chance) files the payload
      * under its FNV-1a hash instead; the same object always takes the same
      * path, so equal payloads meet. */
-    uint32_t h = dedup_pyhash(obj, type_tag);
+    uint32_t h = obj != NULL ? dedup_pyhash(obj, type_tag)
+                             : dedup_mix(compat_hash_bytes(d, n), type_tag);
     if (h == 0)
         h = fnv1a(type_tag, d, n);
     idx = dedup_find_h(ds, type_tag, d, n, h);
@@ -359,6 +369,12 @@ serialize_str(Buf *b, DedupState *ds, PyObject *s)
             return 0;
     }
     return write_dedup_typed_new(b, ds, s, TAG_STR, (const unsigned char *)d, n);
+}
+
+int
+write_bytes_content(Buf *b, DedupState *ds, const unsigned char *d, Py_ssize_t n)
+{
+    return write_dedup_typed_new(b, ds, NULL, TAG_BYTES, d, n);
 }
 
 int

@@ -540,6 +540,9 @@ int32_t write_dedup_index(Buf *b, DedupState *ds, uint8_t tag,
                           const unsigned char *d, Py_ssize_t n);
 [[nodiscard]] int serialize_str(Buf *b, DedupState *ds, PyObject *s);
 [[nodiscard]] int serialize_bytes(Buf *b, DedupState *ds, PyObject *obj);
+/* A bytes value as a new bytes object of content d would be written. */
+[[nodiscard]] int write_bytes_content(Buf *b, DedupState *ds, const unsigned char *d,
+                                      Py_ssize_t n);
 [[nodiscard]] int serialize_bytearray(Buf *b, DedupState *ds, PyObject *obj);
 
 /* functions.cpp */
