@@ -269,3 +269,34 @@ def test_large_tables_reused_across_calls_give_identical_streams():
     vellum.dedup_reset()  # also frees the kept tables
     assert vellum.dumps(root) == first
     assert_same_graph(root, vellum.loads(first))
+
+
+# A call's first tables, arena and output live in fixed blocks of its own
+# and move to the heap when outgrown (16 entries, 32 identity slots, 64
+# buckets, 512 payload bytes, 512 output bytes): the stream is the same on
+# both sides of each move.
+@pytest.mark.parametrize("count", [15, 16, 17, 19, 20, 41, 42, 60])
+@pytest.mark.parametrize("width", [3, 12])
+def test_local_blocks_outgrown_mid_call(count, width):
+    texts = [f"{i:0{width}d}" for i in range(count)]
+    lists = [[] for _ in range(count)]
+    obj = [fresh(t) for t in texts] + [fresh(t) for t in texts] + lists + lists
+    # the root list is idx 0, the strings 1..count, the empty lists after them
+    expected = (b"\x14" + length_field(4 * count)
+                + b"".join(short_str(t) for t in texts)
+                + b"".join(ref(1 + i) for i in range(count))
+                + b"\x14\x00" * count
+                + b"".join(ref(1 + count + i) for i in range(count)))
+    assert vellum.dumps(obj) == expected
+    assert_same_graph(obj, vellum.loads(expected))
+
+
+@pytest.mark.parametrize("size", [511, 512, 513, 1100])
+def test_output_around_the_local_block(size):
+    # 06 FB 06 <2-byte length>: bytes with a long block, 5 bytes before the payload
+    payload = bytes(range(256)) * 5
+    payload = payload[: size - 5]
+    stream = vellum.dumps(payload)
+    assert stream == b"\x06\xfb\x06" + length_field(len(payload)) + payload
+    assert len(stream) == size
+    assert vellum.loads(stream) == payload

@@ -752,3 +752,83 @@ def test_round_trips_and_failures_leak_nothing():
     gc.collect()
     assert [sys.getrefcount(c) for c in (Point, Slotted, Value, Bag, make_bag, len)] == counts
     assert len(gc.get_objects()) - objects < 50
+
+
+# The writer remembers per call where objects of a type went; code run
+# mid-call that gives a class a __reduce__, or takes it away, is honoured.
+@pytest.mark.parametrize("adds", [True, False])
+def test_reduce_added_or_removed_mid_call_is_honoured(adds):
+    class Plain:
+        pass
+
+    def make_plain():
+        return "rebuilt"
+
+    def plain_reduce(self):
+        return (make_plain, ())
+
+    if not adds:
+        Plain.__reduce__ = plain_reduce
+
+    class Switch:
+        def __reduce__(self):
+            if adds:
+                Plain.__reduce__ = plain_reduce
+            else:
+                del Plain.__reduce__
+            return (make_plain, ())
+
+    first, last = Plain(), Plain()
+    first.x = last.x = 1
+    out = vellum.loads(vellum.dumps([first, first, Switch(), last]))
+    if adds:
+        assert type(out[0]).__name__ == "Plain" and out[1].x == 1
+        assert out[2:] == ["rebuilt", "rebuilt"]
+    else:
+        assert out[:3] == ["rebuilt"] * 3
+        assert type(out[3]).__name__ == "Plain" and out[3].x == 1
+
+
+class _ReducedLikeDate:
+    """Reduces as the date it wraps does, through the generic path."""
+
+    def __init__(self, d):
+        self.d = d
+
+    def __reduce__(self):
+        return self.d.__reduce__()
+
+
+def _nest(value, depth):
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+# Dates are written from their fields; the bytes must be those of their own
+# __reduce__, the state block shared with equal bytes values either way.
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda D: [D(datetime.date(2024, 2, 29))],
+        lambda D: [D(datetime.date(1, 1, 1)), D(datetime.date(9999, 12, 31)), D(datetime.date(1, 1, 1))],
+        lambda D: [D(datetime.date(2000, 1, 1)), b"\x07\xd0\x01\x01", D(datetime.date(2000, 1, 1))],
+        lambda D: [b"\x07\xd0\x01\x01", D(datetime.date(2000, 1, 1)), datetime.datetime(2000, 1, 1)],
+        lambda D: (D(datetime.date(2020, 5, 17)),) * 3,
+    ],
+)
+def test_dates_written_as_their_reduce(make):
+    stream = vellum.dumps(make(lambda d: d))
+    assert stream == vellum.dumps(make(_ReducedLikeDate))
+    assert vellum.loads(stream) == make(lambda d: d)
+
+
+@pytest.mark.parametrize("depth", [196, 197, 198, 199])
+def test_date_depth_limit_as_its_reduce(depth):
+    outcomes = []
+    for wrap in (lambda d: d, _ReducedLikeDate):
+        try:
+            outcomes.append(vellum.dumps(_nest(wrap(datetime.date(2001, 2, 3)), depth)))
+        except ValueError as exc:
+            outcomes.append(str(exc))
+    assert outcomes[0] == outcomes[1]

@@ -83,12 +83,19 @@ scratch_release_all(void)
     scratch_kept = 0;
 }
 
-/* Starts with cap bytes; without memory the buffer starts empty instead and
+/* Starts in the caller's block when cap fits in it, else with a bytes
+ * object of cap bytes; without memory the buffer starts empty instead and
  * the first write grows it. */
 void
-buf_init(Buf *b, Py_ssize_t cap)
+buf_init(Buf *b, Py_ssize_t cap, unsigned char *local, Py_ssize_t local_n)
 {
     b->len = 0;
+    if (cap <= local_n) {
+        b->buf = local;
+        b->cap = local_n;
+        b->owner = NULL;
+        return;
+    }
     b->owner = PyBytes_FromStringAndSize(NULL, cap);
     if (b->owner == NULL) {
         PyErr_Clear();
@@ -106,7 +113,7 @@ buf_finish(Buf *b)
 {
     PyObject *result;
     if (b->owner == NULL) {
-        result = PyBytes_FromStringAndSize(NULL, 0);
+        result = PyBytes_FromStringAndSize((const char *)b->buf, b->len);
     }
     else {
         result = b->owner;
@@ -143,9 +150,13 @@ buf_grow(Buf *b, Py_ssize_t need)
         nc *= 2;
     }
     if (b->owner == NULL) {
+        /* Leaving the caller's block (or the empty start): the bytes so far
+         * move to the heap once. */
         b->owner = PyBytes_FromStringAndSize(NULL, nc);
         if (b->owner == NULL)
             return 0;
+        if (b->len > 0)
+            memcpy(PyBytes_AS_STRING(b->owner), b->buf, (size_t)b->len);
     }
     else if (_PyBytes_Resize(&b->owner, nc) < 0) {
         /* The old block is gone with the failed resize; nothing more is

@@ -166,4 +166,15 @@ compat_err_take_value(void)
 #endif
 }
 
+/* The hash that a bytes object of this content has. */
+static inline Py_hash_t
+compat_hash_bytes(const void *d, Py_ssize_t n)
+{
+#if PY_VERSION_HEX >= 0x030E0000
+    return Py_HashBuffer(d, n);
+#else
+    return _Py_HashBytes(d, n);
+#endif
+}
+
 #endif /* VELLUM_COMPAT_H */

@@ -17,6 +17,7 @@ struct ArenaBlock {
     /* the payload area follows */
 };
 
+/* The first block is the state's local one, outside the list. */
 static unsigned char *
 arena_alloc(Arena *a, size_t n)
 {
@@ -60,12 +61,15 @@ arena_free(Arena *a)
 int
 dedup_init(DedupState *ds, Py_ssize_t estimated_size)
 {
-    memset(ds, 0, sizeof *ds);
+    /* The local blocks need no clearing beyond what is used. */
+    memset(ds, 0, offsetof(DedupState, local_buckets));
     int32_t hash_cap = estimated_size <= 64 ? 64
                        : estimated_size <= 128 ? 128
                        : estimated_size <= 256 ? 256
                                                : 512;
-    ds->buckets = (int32_t *)malloc((size_t)hash_cap * sizeof(int32_t));
+    ds->buckets = hash_cap == DEDUP_LOCAL_BUCKETS
+                      ? ds->local_buckets
+                      : (int32_t *)malloc((size_t)hash_cap * sizeof(int32_t));
     if (ds->buckets == NULL) {
         PyErr_NoMemory();
         return 0;
@@ -78,9 +82,11 @@ dedup_init(DedupState *ds, Py_ssize_t estimated_size)
                      : estimated_size <= 128 ? 128
                      : estimated_size <= 256 ? 256
                                              : 512;
-    ds->id_tab = (IdEntry *)scratch_alloc((size_t)id_cap * sizeof(IdEntry));
+    ds->id_tab = id_cap == DEDUP_LOCAL_IDS
+                     ? ds->local_ids
+                     : (IdEntry *)scratch_alloc((size_t)id_cap * sizeof(IdEntry));
     if (ds->id_tab == NULL) {
-        free(ds->buckets);
+        dedup_free_block(ds, ds->buckets, (size_t)hash_cap * sizeof(int32_t));
         ds->buckets = NULL;
         PyErr_NoMemory();
         return 0;
@@ -88,14 +94,10 @@ dedup_init(DedupState *ds, Py_ssize_t estimated_size)
     memset(ds->id_tab, 0, (size_t)id_cap * sizeof(IdEntry));
     ds->id_nb = id_cap;
 
-    ds->retained = PyList_New(0);
-    if (ds->retained == NULL) {
-        free(ds->buckets);
-        scratch_free(ds->id_tab, (size_t)id_cap * sizeof(IdEntry));
-        ds->buckets = NULL;
-        ds->id_tab = NULL;
-        return 0;
-    }
+    ds->table = ds->local_entries;
+    ds->cap = DEDUP_LOCAL_ENTRIES;
+    ds->arena.base = ds->local_arena;
+    ds->arena.cap = DEDUP_LOCAL_ARENA;
     return 1;
 }
 
@@ -103,9 +105,9 @@ void
 dedup_destroy(DedupState *ds)
 {
     arena_free(&ds->arena);
-    scratch_free(ds->table, (size_t)ds->cap * sizeof(DEntry));
-    scratch_free(ds->buckets, (size_t)ds->nbuckets * sizeof(int32_t));
-    scratch_free(ds->id_tab, (size_t)ds->id_nb * sizeof(IdEntry));
+    dedup_free_block(ds, ds->table, (size_t)ds->cap * sizeof(DEntry));
+    dedup_free_block(ds, ds->buckets, (size_t)ds->nbuckets * sizeof(int32_t));
+    dedup_free_block(ds, ds->id_tab, (size_t)ds->id_nb * sizeof(IdEntry));
     ds->table = NULL;
     ds->count = ds->cap = 0;
     ds->buckets = NULL;
@@ -129,6 +131,12 @@ fnv1a(uint8_t tag, const unsigned char *d, Py_ssize_t n)
     return h;
 }
 
+static inline uint32_t
+dedup_mix(Py_hash_t ph, uint8_t tag)
+{
+    return ((uint32_t)ph * 0x9E3779B1u) ^ ((uint32_t)tag * 0x01000193u);
+}
+
 uint32_t
 dedup_pyhash(PyObject *obj, uint8_t tag)
 {
@@ -137,7 +145,7 @@ dedup_pyhash(PyObject *obj, uint8_t tag)
         PyErr_Clear();
         return 0;
     }
-    return ((uint32_t)ph * 0x9E3779B1u) ^ ((uint32_t)tag * 0x01000193u);
+    return dedup_mix(ph, tag);
 }
 
 int32_t
@@ -176,7 +184,7 @@ dedup_rehash(DedupState *ds)
         e->next = nbk[slot];
         nbk[slot] = i;
     }
-    scratch_free(ds->buckets, (size_t)ds->nbuckets * sizeof(int32_t));
+    dedup_free_block(ds, ds->buckets, (size_t)ds->nbuckets * sizeof(int32_t));
     ds->buckets = nbk;
     ds->nbuckets = nb;
     return 1;
@@ -250,7 +258,8 @@ write_long_block(Buf *b, uint8_t tag, const unsigned char *d, Py_ssize_t n)
     return buf_u8_2(b, MARK_LONG, tag) && write_len(b, n) && buf_raw(b, d, n);
 }
 
-/* write_dedup_typed once the identity lookup has missed. */
+/* write_dedup_typed once the identity lookup has missed.  A null obj
+ * stands for an exact bytes object of content d that no one else holds. */
 [[nodiscard]] static int
 write_dedup_typed_new(Buf *b, DedupState *ds, PyObject *obj, uint8_t type_tag,
                       const unsigned char *d, Py_ssize_t n)
@@ -263,7 +272,8 @@ write_dedup_typed_new(Buf *b, DedupState *ds, PyObject *obj, uint8_t type_tag,
         idx = dedup_register_identity_only(ds);
         if (idx < 0)
             return 0;
-        id_tab_insert(ds, obj, idx);
+        if (obj != NULL)
+            id_tab_insert(ds, obj, idx);
         return buf_u8(b, type_tag) && write_long_block(b, type_tag, d, n);
     }
 
@@ -271,13 +281,15 @@ write_dedup_typed_new(Buf *b, DedupState *ds, PyObject *obj, uint8_t type_tag,
      * cached hash, which yields the index that an identity entry would
      * record; leaving it out of the identity table keeps that table small.
      * Subclasses, whose hash may be anything, are recorded. */
-    PyObject *id_obj = Py_IS_TYPE(obj, &PyUnicode_Type) || Py_IS_TYPE(obj, &PyBytes_Type)
+    PyObject *id_obj = obj == NULL || Py_IS_TYPE(obj, &PyUnicode_Type) ||
+                               Py_IS_TYPE(obj, &PyBytes_Type)
                            ? NULL
                            : obj;
     /* A transformed hash of 0 (unhashable, or by chance) files the payload
      * under its FNV-1a hash instead; the same object always takes the same
      * path, so equal payloads meet. */
-    uint32_t h = dedup_pyhash(obj, type_tag);
+    uint32_t h = obj != NULL ? dedup_pyhash(obj, type_tag)
+                             : dedup_mix(compat_hash_bytes(d, n), type_tag);
     if (h == 0)
         h = fnv1a(type_tag, d, n);
     idx = dedup_find_h(ds, type_tag, d, n, h);
@@ -357,6 +369,12 @@ serialize_str(Buf *b, DedupState *ds, PyObject *s)
             return 0;
     }
     return write_dedup_typed_new(b, ds, s, TAG_STR, (const unsigned char *)d, n);
+}
+
+int
+write_bytes_content(Buf *b, DedupState *ds, const unsigned char *d, Py_ssize_t n)
+{
+    return write_dedup_typed_new(b, ds, NULL, TAG_BYTES, d, n);
 }
 
 int

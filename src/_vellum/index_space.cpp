@@ -23,7 +23,7 @@ id_tab_insert(DedupState *ds, PyObject *obj, int32_t idx)
                 slot = (slot + 1) & mask;
             nt[slot] = *e;
         }
-        scratch_free(ds->id_tab, (size_t)ds->id_nb * sizeof(IdEntry));
+        dedup_free_block(ds, ds->id_tab, (size_t)ds->id_nb * sizeof(IdEntry));
         ds->id_tab = nt;
         ds->id_nb = nb;
     }
@@ -47,9 +47,17 @@ dedup_table_reserve(DedupState *ds)
         PyErr_SetString(PyExc_OverflowError, "demasiados bloques en un stream");
         return 0;
     }
-    int32_t nc = ds->cap ? 2 * ds->cap : 256;
-    DEntry *nt = (DEntry *)scratch_realloc(ds->table, (size_t)ds->cap * sizeof(DEntry),
-                                           (size_t)nc * sizeof(DEntry));
+    int32_t nc = ds->cap < 256 ? 256 : 2 * ds->cap;
+    DEntry *nt;
+    if (ds->table == ds->local_entries) {
+        nt = (DEntry *)scratch_alloc((size_t)nc * sizeof(DEntry));
+        if (nt != NULL)
+            memcpy(nt, ds->table, (size_t)ds->count * sizeof(DEntry));
+    }
+    else {
+        nt = (DEntry *)scratch_realloc(ds->table, (size_t)ds->cap * sizeof(DEntry),
+                                       (size_t)nc * sizeof(DEntry));
+    }
     if (nt == NULL) {
         PyErr_NoMemory();
         return 0;
@@ -73,9 +81,12 @@ dedup_register_identity_only(DedupState *ds)
     return ds->count++;
 }
 
+/* The list is made on first use: most calls retain nothing. */
 int
 retain(DedupState *ds, PyObject *obj)
 {
+    if (ds->retained == NULL && (ds->retained = PyList_New(0)) == NULL)
+        return 0;
     return PyList_Append(ds->retained, obj) == 0;
 }
 

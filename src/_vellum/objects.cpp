@@ -6,6 +6,8 @@
  * resolved during one load so that repeated headers resolve once. */
 #include "vellum.h"
 
+#include <datetime.h>
+
 static PyObject *str_reduce;   /* "__reduce__", interned for the process */
 static PyObject *str_dict;     /* "__dict__" */
 static PyObject *str_class;    /* "__class__" */
@@ -202,9 +204,8 @@ serialize_callable_ref_v2(Buf *b, DedupState *ds, PyObject *callable)
         return 0;
     }
     Ref mod = Ref::steal(module_name_of(callable));
-    Ref src = Ref::steal(get_source(callable));
-    if (!src)
-        PyErr_Clear(); /* no source: found by module or among the builtins */
+    /* Without source it is found by module or among the builtins. */
+    Ref src = Ref::steal(get_source_if_any(callable));
 
     if (!buf_u8(b, 0x01) || !write_str_field(b, ds, qualname.get()) ||
         !buf_u8(b, src ? 1 : 0))
@@ -558,9 +559,51 @@ serialize_made(Buf *b, DedupState *ds, PyObject *made)
     return owned && retain(ds, owned.get()) && serialize(b, ds, owned.get());
 }
 
+/* datetime.date itself (a static type, whose __reduce__ no one can replace)
+ * reduces to (date, (its 4 state bytes,)). */
+static PyTypeObject *date_type_cached = NULL;
+
+static int
+is_exact_date(PyTypeObject *tp)
+{
+    if (date_type_cached == NULL) {
+        if ((tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || strcmp(tp->tp_name, "datetime.date") != 0)
+            return 0;
+        /* The module is imported: one of its dates is being written. */
+        auto *api = (PyDateTime_CAPI *)PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0);
+        if (api == NULL) {
+            PyErr_Clear();
+            return 0;
+        }
+        date_type_cached = api->DateType;
+    }
+    return tp == date_type_cached;
+}
+
+/* The bytes that the reduce of an exact date writes, from its fields: no
+ * call, tuple or state object.  The arguments tuple would be new and held
+ * by nothing else, so it takes its index and no identity entry. */
+[[nodiscard]] static int
+serialize_date(Buf *b, DedupState *ds, PyObject *obj)
+{
+    const unsigned char *state = ((PyDateTime_Date *)obj)->data;
+    if (!buf_u8(b, TAG_REDUCE) ||
+        !serialize_callable_ref_v2(b, ds, (PyObject *)Py_TYPE(obj)))
+        return 0;
+    /* The tuple and its item would each take a level. */
+    if (g_serialize_depth + 1 >= VELLUM_MAX_DEPTH)
+        return serialize_depth_error();
+    if (!buf_u8_2(b, TAG_TUPLE_DEDUP, 1) ||
+        !write_bytes_content(b, ds, state, _PyDateTime_DATE_DATASIZE))
+        return 0;
+    return dedup_register_identity_only(ds) >= 0 && buf_u8(b, 0);
+}
+
 int
 serialize_via_reduce(Buf *b, DedupState *ds, PyObject *obj)
 {
+    if (is_exact_date(Py_TYPE(obj)))
+        return serialize_date(b, ds, obj);
     Ref rv = Ref::steal(PyObject_CallMethodNoArgs(obj, str_reduce));
     if (!rv)
         return 0;

@@ -25,12 +25,53 @@ is_array(PyObject *obj)
     return strcmp(Py_TYPE(obj)->tp_name, "array.array") == 0;
 }
 
+enum : int { ROUTE_NONE, ROUTE_REDUCE, ROUTE_INSTANCE };
+
+static_assert(TYPE_ROUTES == 16, "route_slot takes the top four bits");
+
+static inline TypeRoute *
+route_slot(DedupState *ds, PyTypeObject *tp)
+{
+    uint64_t h = (uint64_t)(uintptr_t)tp * 0x9E3779B97F4A7C15u;
+    return &ds->routes[h >> 60];
+}
+
+static inline int
+route_of(DedupState *ds, PyTypeObject *tp)
+{
+    const TypeRoute *r = route_slot(ds, tp);
+    if (r->tp == tp && r->version == tp->tp_version_tag && r->version != 0)
+        return r->route;
+    return ROUTE_NONE;
+}
+
+/* Remembers the route of tp when its version tag stands for everything that
+ * decided it: the namespaces along the MRO, read directly only under the
+ * plain metatype. */
+static void
+remember_route(DedupState *ds, PyTypeObject *tp, int route)
+{
+    if (tp->tp_version_tag == 0 || !PyTuple_Check(tp->tp_mro))
+        return;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tp->tp_mro); i++) {
+        if (!Py_IS_TYPE(PyTuple_GET_ITEM(tp->tp_mro, i), &PyType_Type))
+            return;
+    }
+    TypeRoute *r = route_slot(ds, tp);
+    r->tp = tp;
+    r->version = tp->tp_version_tag;
+    r->route = route;
+}
+
 /* The last rows for an object of a heap type, which cannot be a code
  * object or one of the wrappers. */
 [[nodiscard]] static int
 serialize_user_object(Buf *b, DedupState *ds, PyObject *obj)
 {
-    if (has_custom_reduce(Py_TYPE(obj)))
+    PyTypeObject *tp = Py_TYPE(obj);
+    int reduce = has_custom_reduce(tp);
+    remember_route(ds, tp, reduce ? ROUTE_REDUCE : ROUTE_INSTANCE);
+    if (reduce)
         return serialize_via_reduce(b, ds, obj);
     return serialize_instance(b, ds, obj);
 }
@@ -60,6 +101,13 @@ serialize_impl(Buf *b, DedupState *ds, PyObject *obj)
         return serialize_bytes(b, ds, obj);
     if (flags & Py_TPFLAGS_TUPLE_SUBCLASS)
         return serialize_tuple(b, ds, obj);
+    /* A type seen before in this call goes where the rows below sent it;
+     * none of the rows above takes a type that gets a route. */
+    switch (route_of(ds, tp)) {
+    case ROUTE_REDUCE: return serialize_via_reduce(b, ds, obj);
+    case ROUTE_INSTANCE: return serialize_instance(b, ds, obj);
+    default: break;
+    }
     /* A class deriving directly from object matches none of the built-in
      * rows below: they are exact static types, or subtypes of types with a
      * layout of their own, except array.array, a heap type. */
@@ -94,8 +142,10 @@ serialize_impl(Buf *b, DedupState *ds, PyObject *obj)
         return serialize_array(b, ds, obj);
     /* Only objects that none of the built-in rows took are reduced, and
      * ahead of the code and wrapper types below. */
-    if (has_custom_reduce(tp))
+    if (has_custom_reduce(tp)) {
+        remember_route(ds, tp, ROUTE_REDUCE);
         return serialize_via_reduce(b, ds, obj);
+    }
     if (tp == &PyCode_Type)
         return serialize_code(b, ds, obj);
     if (tp == &PyClassMethod_Type)

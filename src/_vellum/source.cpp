@@ -86,9 +86,13 @@ get_source(PyObject *obj)
         return NULL;
     PyObject *entry = cache_entry_for(source_cache, key.get(), obj);
     if (entry != NULL) {
-        PyObject *src = Py_NewRef(PyTuple_GET_ITEM(entry, 0));
+        /* None records a failed capture (get_source_if_any): capture again,
+         * so that the failure is raised as it was. */
+        PyObject *src = PyTuple_GET_ITEM(entry, 0);
+        src = src == Py_None ? NULL : Py_NewRef(src);
         Py_DECREF(entry);
-        return src;
+        if (src != NULL)
+            return src;
     }
     if (PyErr_Occurred())
         return NULL;
@@ -120,6 +124,35 @@ get_source(PyObject *obj)
     if (!value || PyDict_SetItem(source_cache, key.get(), value.get()) < 0)
         PyErr_Clear(); /* a failed store still returns the text */
     return src.release();
+}
+
+PyObject *
+get_source_if_any(PyObject *obj)
+{
+    Ref key = Ref::steal(address_key(obj));
+    if (!key) {
+        PyErr_Clear();
+        return NULL;
+    }
+    PyObject *entry = cache_entry_for(source_cache, key.get(), obj);
+    if (entry != NULL) {
+        PyObject *src = PyTuple_GET_ITEM(entry, 0);
+        src = src == Py_None ? NULL : Py_NewRef(src);
+        Py_DECREF(entry);
+        return src;
+    }
+    PyErr_Clear();
+    PyObject *src = get_source(obj);
+    if (src != NULL)
+        return src;
+    PyErr_Clear();
+    /* Remembered, as found text is: a builtin's capture fails every time,
+     * and failing costs a search of the module's file. */
+    Ref wr = Ref::steal(cache_watch(obj, key.get()));
+    Ref value = Ref::steal(wr ? PyTuple_Pack(2, Py_None, wr.get()) : NULL);
+    if (!value || PyDict_SetItem(source_cache, key.get(), value.get()) < 0)
+        PyErr_Clear();
+    return NULL;
 }
 
 PyObject *

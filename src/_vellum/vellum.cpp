@@ -59,12 +59,8 @@ init_cap(PyObject *obj, Py_ssize_t n_elements)
 }
 
 static PyObject *
-py_serialize_fast(PyObject *Py_UNUSED(self), PyObject *args)
+py_serialize_fast(PyObject *Py_UNUSED(self), PyObject *obj)
 {
-    PyObject *obj; /* borrowed from args */
-    if (!PyArg_ParseTuple(args, "O:serialize_fast", &obj))
-        return NULL;
-
     Py_ssize_t n_elements = 0;
     if (PyList_Check(obj) || PyTuple_Check(obj))
         n_elements = PySequence_Size(obj);
@@ -80,8 +76,9 @@ py_serialize_fast(PyObject *Py_UNUSED(self), PyObject *args)
     if (!dedup_init(&ds, n_elements))
         return NULL;
 
+    unsigned char local[BUF_LOCAL_SIZE];
     Buf b;
-    buf_init(&b, init_cap(obj, n_elements));
+    buf_init(&b, init_cap(obj, n_elements), local, BUF_LOCAL_SIZE);
 
     int ok = serialize(&b, &ds, obj);
     dedup_destroy(&ds);
@@ -99,12 +96,9 @@ py_serialize_fast(PyObject *Py_UNUSED(self), PyObject *args)
  * in place from *view, which the caller releases; 0 leaves *view empty and
  * the arguments to "y#". */
 static int
-stream_view(PyObject *args, Py_buffer *view)
+stream_view(PyObject *arg, Py_buffer *view)
 {
     view->obj = NULL;
-    if (PyTuple_GET_SIZE(args) < 1)
-        return 0;
-    PyObject *arg = PyTuple_GET_ITEM(args, 0); /* borrowed */
     if (PyBytes_Check(arg) || !PyObject_CheckBuffer(arg))
         return 0;
     if (PyObject_GetBuffer(arg, view, PyBUF_SIMPLE) < 0) {
@@ -119,18 +113,26 @@ stream_view(PyObject *args, Py_buffer *view)
 }
 
 static PyObject *
-py_deserialize_fast(PyObject *Py_UNUSED(self), PyObject *args)
+py_deserialize_fast(PyObject *Py_UNUSED(self), PyObject *arg)
 {
     const unsigned char *data;
     Py_ssize_t size;
     Py_buffer view;
     view.obj = NULL;
-    if (PyTuple_GET_SIZE(args) == 1 && stream_view(args, &view)) {
+    if (PyBytes_Check(arg)) {
+        data = (const unsigned char *)PyBytes_AS_STRING(arg);
+        size = PyBytes_GET_SIZE(arg);
+    }
+    else if (stream_view(arg, &view)) {
         data = (const unsigned char *)view.buf;
         size = view.len;
     }
-    else if (!PyArg_ParseTuple(args, "y#:deserialize_fast", &data, &size)) {
-        return NULL;
+    else {
+        /* Other read-only buffers, and the refusal of everything else with
+         * the usual message; the pointer stays valid while arg lives. */
+        Ref args = Ref::steal(PyTuple_Pack(1, arg));
+        if (!args || !PyArg_ParseTuple(args.get(), "y#:deserialize_fast", &data, &size))
+            return NULL;
     }
 
     /* A load started from code that runs during another load (executed
@@ -177,7 +179,7 @@ py_verify_stream_fast(PyObject *Py_UNUSED(self), PyObject *args)
     Py_ssize_t size;
     int show_source = 0;
     Py_buffer view;
-    if (stream_view(args, &view)) {
+    if (PyTuple_GET_SIZE(args) >= 1 && stream_view(PyTuple_GET_ITEM(args, 0), &view)) {
         PyObject *stream; /* borrowed from args */
         if (!PyArg_ParseTuple(args, "O|p:verify_stream_fast", &stream, &show_source)) {
             PyBuffer_Release(&view);
@@ -208,8 +210,8 @@ py_dedup_reset(PyObject *Py_UNUSED(self), PyObject *Py_UNUSED(args))
 }
 
 static PyMethodDef methods[] = {
-    {"serialize_fast", py_serialize_fast, METH_VARARGS, "Serializa en C"},
-    {"deserialize_fast", py_deserialize_fast, METH_VARARGS, "Deserializa en C"},
+    {"serialize_fast", py_serialize_fast, METH_O, "Serializa en C"},
+    {"deserialize_fast", py_deserialize_fast, METH_O, "Deserializa en C"},
     {"verify_stream_fast", py_verify_stream_fast, METH_VARARGS,
      "Verifica estructura sin ejecutar código"},
     {"dedup_reset", py_dedup_reset, METH_NOARGS, "Limpia caches de source/exec"},

@@ -131,8 +131,9 @@ private:
  * Output buffer and byte writers.  Writers return 1, or 0 with an exception
  * set; a failed write leaves len unchanged.
  * ------------------------------------------------------------------------ */
-/* The block is the storage of a bytes object (`owner`), so that the result
- * is handed out by trimming it instead of copying the whole output. */
+/* A large output is written into the storage of a bytes object (`owner`),
+ * so that the result is handed out by trimming it instead of copying it; a
+ * small one starts in the caller's own block and is copied once. */
 struct Buf {
     unsigned char *buf;
     Py_ssize_t len;
@@ -140,7 +141,9 @@ struct Buf {
     PyObject *owner; /* bytes object of size cap holding buf, or null */
 };
 
-void buf_init(Buf *b, Py_ssize_t cap);
+#define BUF_LOCAL_SIZE 512
+
+void buf_init(Buf *b, Py_ssize_t cap, unsigned char *local, Py_ssize_t local_n);
 [[nodiscard]] int buf_grow(Buf *b, Py_ssize_t need);
 PyObject *buf_finish(Buf *b);
 void buf_free(Buf *b);
@@ -332,6 +335,30 @@ struct IdEntry {
     int32_t val;
 };
 
+/* Memory for the per-call tables.  Freed blocks from 64 KiB to 32 MiB are
+ * kept (64 MiB in all) for the next call, so that a large serialization
+ * reuses pages instead of faulting fresh ones in; dedup_reset frees them. */
+void *scratch_alloc(size_t n);
+void *scratch_realloc(void *p, size_t old_n, size_t n);
+void scratch_free(void *p, size_t n);
+void scratch_release_all(void);
+
+/* Where the dispatch sent objects of one type, remembered for the call.  A
+ * route holds while the type's version tag is unchanged: the interpreter
+ * clears the tag when the namespace of the type or of a base changes. */
+struct TypeRoute {
+    PyTypeObject *tp;
+    unsigned int version;
+    int route;
+};
+
+#define TYPE_ROUTES 16 /* a power of two */
+
+#define DEDUP_LOCAL_BUCKETS 64
+#define DEDUP_LOCAL_IDS 32
+#define DEDUP_LOCAL_ENTRIES 16
+#define DEDUP_LOCAL_ARENA 512
+
 struct DedupState {
     Arena arena;
     DEntry *table;
@@ -347,17 +374,25 @@ struct DedupState {
      * keys, so no class dies and leaves its address to another mid-call. */
     PyObject *class_src;  /* class -> index of its source field (int) */
     PyObject *slot_names; /* class -> tuple of its slot attribute names */
+    TypeRoute routes[TYPE_ROUTES];
+    /* The first tables live here, so that a small call allocates none; a
+     * table that outgrows its block moves to the heap. */
+    int32_t local_buckets[DEDUP_LOCAL_BUCKETS];
+    IdEntry local_ids[DEDUP_LOCAL_IDS];
+    DEntry local_entries[DEDUP_LOCAL_ENTRIES];
+    unsigned char local_arena[DEDUP_LOCAL_ARENA];
 };
 
-#define DENTRY_PLACEHOLDER 0xFF
+/* Frees a table of ds unless it is one of the blocks inside ds. */
+static inline void
+dedup_free_block(DedupState *ds, void *p, size_t n)
+{
+    uintptr_t q = (uintptr_t)p;
+    if (q < (uintptr_t)ds || q >= (uintptr_t)(ds + 1))
+        scratch_free(p, n);
+}
 
-/* Memory for the per-call tables.  Freed blocks from 64 KiB to 32 MiB are
- * kept (64 MiB in all) for the next call, so that a large serialization
- * reuses pages instead of faulting fresh ones in; dedup_reset frees them. */
-void *scratch_alloc(size_t n);
-void *scratch_realloc(void *p, size_t old_n, size_t n);
-void scratch_free(void *p, size_t n);
-void scratch_release_all(void);
+#define DENTRY_PLACEHOLDER 0xFF
 
 [[nodiscard]] int dedup_init(DedupState *ds, Py_ssize_t estimated_size);
 [[nodiscard]] int dedup_table_reserve(DedupState *ds);
@@ -505,6 +540,9 @@ int32_t write_dedup_index(Buf *b, DedupState *ds, uint8_t tag,
                           const unsigned char *d, Py_ssize_t n);
 [[nodiscard]] int serialize_str(Buf *b, DedupState *ds, PyObject *s);
 [[nodiscard]] int serialize_bytes(Buf *b, DedupState *ds, PyObject *obj);
+/* A bytes value as a new bytes object of content d would be written. */
+[[nodiscard]] int write_bytes_content(Buf *b, DedupState *ds, const unsigned char *d,
+                                      Py_ssize_t n);
 [[nodiscard]] int serialize_bytearray(Buf *b, DedupState *ds, PyObject *obj);
 
 /* functions.cpp */
@@ -516,6 +554,9 @@ int32_t write_dedup_index(Buf *b, DedupState *ds, uint8_t tag,
 
 /* source.cpp */
 PyObject *get_source(PyObject *obj);
+/* The source of a callable, or null without an exception when it has none
+ * that can be captured. */
+PyObject *get_source_if_any(PyObject *obj);
 PyObject *_compute_class_header_payload(PyObject *src, Py_ssize_t n,
                                         const unsigned char *d);
 /* The address key of the caches, and the weak reference that drops an
