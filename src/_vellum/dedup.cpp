@@ -408,12 +408,11 @@ push_new(PyObject *obj)
     return obj;
 }
 
-/* Inflates a zlib stream in up to four attempts of growing output size. */
-static PyObject *
-inflate_stream(const unsigned char *src, Py_ssize_t n)
+PyObject *
+inflate_bounded(const unsigned char *src, Py_ssize_t n, const char *fail_msg)
 {
     if ((size_t)n > (SIZE_MAX - 256) / 4 / 64)
-        return fail_value("SRC_Z: fallo zlib decompress");
+        return fail_value(fail_msg);
     size_t cap = 4 * (size_t)n + 256;
     for (int attempt = 0; attempt < 4; attempt++, cap *= 4) {
         unsigned char *out = (unsigned char *)malloc(cap);
@@ -431,7 +430,13 @@ inflate_stream(const unsigned char *src, Py_ssize_t n)
         if (rc != Z_BUF_ERROR)
             break;
     }
-    return fail_value("SRC_Z: fallo zlib decompress");
+    return fail_value(fail_msg);
+}
+
+static PyObject *
+inflate_stream(const unsigned char *src, Py_ssize_t n)
+{
+    return inflate_bounded(src, n, "SRC_Z: fallo zlib decompress");
 }
 
 /* Checks that a referenced block used as bytes really is bytes. */

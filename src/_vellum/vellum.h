@@ -644,6 +644,9 @@ PyObject *read_str_any(READER_ARGS);
 PyObject *deserialize_short_str(READER_ARGS);
 PyObject *deserialize_bytearray(READER_ARGS);
 PyObject *read_dedup_bytes_checked(READER_ARGS, const char *what);
+/* A zlib stream inflated into at most 64 * (4n + 256) bytes, in four attempts
+ * of growing size; beyond that, or on corrupt data, ValueError fail_msg. */
+PyObject *inflate_bounded(const unsigned char *src, Py_ssize_t n, const char *fail_msg);
 
 /* functions.cpp */
 PyObject *exec_source(PyObject *source);

@@ -361,29 +361,7 @@ walk_nested(WALK_ARGS)
 static PyObject *
 walk_inflate(const unsigned char *src, Py_ssize_t n)
 {
-    if ((size_t)n > (SIZE_MAX - 256) / 4 / 64) {
-        walk_fail("0xFB: fallo zlib decompress al capturar fuente");
-        return NULL;
-    }
-    size_t cap = 4 * (size_t)n + 256;
-    for (int attempt = 0; attempt < 4; attempt++, cap *= 4) {
-        unsigned char *out = (unsigned char *)malloc(cap);
-        if (out == NULL)
-            return PyErr_NoMemory();
-        uLongf out_len = (uLongf)cap;
-        int rc = uncompress(out, &out_len, src, (uLong)n);
-        if (rc == Z_OK) {
-            PyObject *r = PyBytes_FromStringAndSize((const char *)out,
-                                                    (Py_ssize_t)out_len);
-            free(out);
-            return r;
-        }
-        free(out);
-        if (rc != Z_BUF_ERROR)
-            break;
-    }
-    walk_fail("0xFB: fallo zlib decompress al capturar fuente");
-    return NULL;
+    return inflate_bounded(src, n, "0xFB: fallo zlib decompress al capturar fuente");
 }
 
 /* The captured part for the entry at idx: a new reference to its bytes. */
