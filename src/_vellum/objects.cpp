@@ -641,19 +641,25 @@ serialize_via_reduce(Buf *b, DedupState *ds, PyObject *obj)
 
 /* ---- resolution on load ------------------------------------------------ */
 
+/* The module named by a header or reference when it is already imported
+ * (new reference); null, with no exception, for an empty or unusable name
+ * or a module the program has not imported. */
+static PyObject *
+imported_module(PyObject *module_str)
+{
+    const char *m = PyUnicode_AsUTF8(module_str);
+    PyObject *mod = m != NULL && m[0] != '\0' ? PyImport_GetModule(module_str) : NULL;
+    if (mod == NULL)
+        PyErr_Clear();
+    return mod;
+}
+
 PyObject *
 resolve_class_by_module(PyObject *name_str, PyObject *module_str)
 {
-    const char *m = PyUnicode_AsUTF8(module_str);
-    if (m == NULL || m[0] == '\0') {
-        PyErr_Clear();
+    Ref mod = Ref::steal(imported_module(module_str));
+    if (!mod)
         return NULL;
-    }
-    Ref mod = Ref::steal(PyImport_GetModule(module_str));
-    if (!mod) {
-        PyErr_Clear();
-        return NULL;
-    }
     Ref attr = Ref::steal(PyObject_GetAttr(mod.get(), name_str));
     if (!attr) {
         PyErr_Clear();
@@ -698,12 +704,7 @@ read_class_direct(PyObject *name_str, PyObject *src_bytes)
 PyObject *
 resolve_callable_by_qualname(PyObject *qualname_str, PyObject *module_str)
 {
-    const char *m = PyUnicode_AsUTF8(module_str);
-    if (m == NULL || m[0] == '\0') {
-        PyErr_Clear();
-        return NULL;
-    }
-    Ref obj = Ref::steal(PyImport_GetModule(module_str));
+    Ref obj = Ref::steal(imported_module(module_str));
     Ref parts = Ref::steal(obj ? PyUnicode_Split(qualname_str, str_dot, -1) : NULL);
     if (!parts) {
         PyErr_Clear();

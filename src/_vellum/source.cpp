@@ -78,24 +78,37 @@ cache_entry_for(PyObject *cache, PyObject *key, PyObject *obj)
     return NULL;
 }
 
+/* The source_cache entry of obj: 1 with *src the text (new reference) or
+ * null for a recorded failed capture, 0 without an entry, -1 with an
+ * exception. */
+static int
+cached_source(PyObject *key, PyObject *obj, PyObject **src)
+{
+    *src = NULL;
+    PyObject *entry = cache_entry_for(source_cache, key, obj);
+    if (entry == NULL)
+        return PyErr_Occurred() ? -1 : 0;
+    PyObject *text = PyTuple_GET_ITEM(entry, 0); /* borrowed */
+    if (text != Py_None)
+        *src = Py_NewRef(text);
+    Py_DECREF(entry);
+    return 1;
+}
+
 PyObject *
 get_source(PyObject *obj)
 {
     Ref key = Ref::steal(address_key(obj));
     if (!key)
         return NULL;
-    PyObject *entry = cache_entry_for(source_cache, key.get(), obj);
-    if (entry != NULL) {
-        /* None records a failed capture (get_source_if_any): capture again,
-         * so that the failure is raised as it was. */
-        PyObject *src = PyTuple_GET_ITEM(entry, 0);
-        src = src == Py_None ? NULL : Py_NewRef(src);
-        Py_DECREF(entry);
-        if (src != NULL)
-            return src;
-    }
-    if (PyErr_Occurred())
+    /* A recorded failure (get_source_if_any) is captured again, so that the
+     * failure is raised as it was. */
+    PyObject *cached;
+    int found = cached_source(key.get(), obj, &cached);
+    if (found < 0)
         return NULL;
+    if (cached != NULL)
+        return cached;
 
     Ref getsource = Ref::steal(get_module_attr(&inspect_module_cached, "inspect",
                                                "getsource"));
@@ -134,15 +147,12 @@ get_source_if_any(PyObject *obj)
         PyErr_Clear();
         return NULL;
     }
-    PyObject *entry = cache_entry_for(source_cache, key.get(), obj);
-    if (entry != NULL) {
-        PyObject *src = PyTuple_GET_ITEM(entry, 0);
-        src = src == Py_None ? NULL : Py_NewRef(src);
-        Py_DECREF(entry);
+    PyObject *src;
+    int found = cached_source(key.get(), obj, &src);
+    if (found > 0)
         return src;
-    }
     PyErr_Clear();
-    PyObject *src = get_source(obj);
+    src = get_source(obj);
     if (src != NULL)
         return src;
     PyErr_Clear();
