@@ -2,8 +2,10 @@
  * and plain forms, generators, dict views, mapping proxies and array.array.
  * Lists and dicts take their index before their items (so cycles through
  * them close), tuples and frozensets after.  Readers push shared containers
- * to the process-wide read table; the array reader uses the cached "array"
- * module. */
+ * to the load's read table and record the depth and expanded size of nested
+ * tuples and frozensets, so that no set or dict of a load hashes or compares
+ * more than the input can justify; the array reader uses the "array" module
+ * imported at initialisation. */
 #include "vellum.h"
 
 /* ---- writers ----------------------------------------------------------- */
@@ -322,10 +324,159 @@ list_append_reserved(PyObject *list, PyObject *item)
     return rc == 0;
 }
 
+/* ---- shapes of tuples and frozensets ------------------------------------ */
+
+#define SHAPE_SIZE_MAX ((uint64_t)1 << 62) /* sizes saturate here */
+
+static inline size_t
+shape_slot(const Load *ld, PyObject *obj)
+{
+    uintptr_t h = ((uintptr_t)obj >> 4) * (uintptr_t)0x9E3779B97F4A7C15ull;
+    return (size_t)(h >> 7) & (size_t)(ld->shape_cap - 1);
+}
+
+static const Shape *
+shape_find(const Load *ld, PyObject *obj)
+{
+    if (ld->shapes == NULL)
+        return NULL;
+    for (size_t i = shape_slot(ld, obj);; i = (i + 1) & (size_t)(ld->shape_cap - 1)) {
+        const Shape *e = &ld->shapes[i];
+        if (e->obj == obj)
+            return e;
+        if (e->obj == NULL)
+            return NULL;
+    }
+}
+
+[[nodiscard]] static int
+shape_record(Load *ld, PyObject *obj, uint32_t depth, uint64_t size)
+{
+    if (2 * (ld->shape_count + 1) > ld->shape_cap) {
+        Py_ssize_t cap = ld->shape_cap ? 2 * ld->shape_cap : 64;
+        Shape *old = ld->shapes;
+        Py_ssize_t old_cap = ld->shape_cap;
+        Shape *nt = (Shape *)PyMem_Calloc((size_t)cap, sizeof(Shape));
+        if (nt == NULL) {
+            PyErr_NoMemory();
+            return 0;
+        }
+        ld->shapes = nt;
+        ld->shape_cap = cap;
+        for (Py_ssize_t i = 0; i < old_cap; i++) {
+            if (old[i].obj == NULL)
+                continue;
+            size_t j = shape_slot(ld, old[i].obj);
+            while (nt[j].obj != NULL)
+                j = (j + 1) & (size_t)(cap - 1);
+            nt[j] = old[i];
+        }
+        PyMem_Free(old);
+    }
+    size_t i = shape_slot(ld, obj);
+    while (ld->shapes[i].obj != NULL)
+        i = (i + 1) & (size_t)(ld->shape_cap - 1);
+    ld->shapes[i].obj = Py_NewRef(obj);
+    ld->shapes[i].depth = depth;
+    ld->shapes[i].size = size;
+    ld->shape_count++;
+    return 1;
+}
+
+/* Depth (1 + the deepest tuple or frozenset item) and size (1 + the sizes of
+ * the items, each item counted as often as it occurs) of one item.  A tuple
+ * or frozenset the load did not record holds none. */
+static inline void
+item_shape(const Load *ld, PyObject *item, uint32_t *depth, uint64_t *size)
+{
+    if (!PyTuple_Check(item) && !PyFrozenSet_Check(item)) {
+        *depth = 0;
+        *size = 1;
+        return;
+    }
+    const Shape *e = shape_find(ld, item);
+    if (e != NULL) {
+        *depth = e->depth;
+        *size = e->size;
+    }
+    else {
+        *depth = 1;
+        *size = 1 + (uint64_t)Py_SIZE(item);
+    }
+}
+
+/* Records the shape of a tuple or frozenset built from items[0..n) and
+ * refuses one nested too deep.  Flat ones cost nothing but the scan. */
+[[nodiscard]] static int
+shape_built(Load *ld, PyObject *obj, PyObject *const *items, Py_ssize_t n)
+{
+    uint32_t depth = 1;
+    uint64_t size = 1;
+    int nested = 0;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        uint32_t d;
+        uint64_t k;
+        item_shape(ld, items[i], &d, &k);
+        if (d == 0) {
+            size += 1;
+            continue;
+        }
+        nested = 1;
+        if (d + 1 > depth)
+            depth = d + 1;
+        size = k >= SHAPE_SIZE_MAX - size ? SHAPE_SIZE_MAX : size + k;
+    }
+    if (size > SHAPE_SIZE_MAX)
+        size = SHAPE_SIZE_MAX;
+    if (!nested)
+        return 1;
+    if (depth > VELLUM_SHAPE_DEPTH_MAX) {
+        char msg[160];
+        snprintf(msg, sizeof msg,
+                 "%s anidado a más de %d niveles: se rechaza antes de que un hash "
+                 "o una comparación lo recorra",
+                 PyTuple_Check(obj) ? "tuple" : "frozenset", VELLUM_SHAPE_DEPTH_MAX);
+        PyErr_SetString(PyExc_ValueError, msg);
+        return 0;
+    }
+    return shape_record(ld, obj, depth, size);
+}
+
+/* Whether key may be hashed and compared as a set item or dict key. */
+[[nodiscard]] static inline int
+key_fits(const Load *ld, PyObject *key)
+{
+    if (ld->shapes == NULL)
+        return 1;
+    const Shape *e = shape_find(ld, key);
+    if (e == NULL || e->size <= ld->key_size_max)
+        return 1;
+    char msg[200];
+    snprintf(msg, sizeof msg,
+             "clave de %llu elementos contando repeticiones (límite %llu para este "
+             "stream): hacer su hash o compararla no terminaría en un tiempo razonable",
+             (unsigned long long)e->size, (unsigned long long)ld->key_size_max);
+    PyErr_SetString(PyExc_ValueError, msg);
+    return 0;
+}
+
+/* Every item of list fits as a set item. */
+[[nodiscard]] static int
+keys_fit(const Load *ld, PyObject *list)
+{
+    if (ld->shapes == NULL)
+        return 1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
+        if (!key_fits(ld, PyList_GET_ITEM(list, i)))
+            return 0;
+    }
+    return 1;
+}
+
 [[nodiscard]] static int
 read_items_into(READER_ARGS, PyObject *list, Py_ssize_t n)
 {
-    if (n > 0 && g_deserialize_depth >= VELLUM_MAX_DEPTH) {
+    if (n > 0 && ld->depth >= VELLUM_MAX_DEPTH) {
         deserialize_depth_error();
         return 0;
     }
@@ -350,7 +501,7 @@ read_items_into(READER_ARGS, PyObject *list, Py_ssize_t n)
         }
         Py_SET_SIZE(list, len);
         *pos = p;
-        PyObject *item = deserialize(data, size, pos);
+        PyObject *item = deserialize(ld, data, size, pos);
         if (item == NULL || !list_append_reserved(list, item))
             return 0;
         p = *pos;
@@ -366,7 +517,7 @@ static PyObject *
 read_items(READER_ARGS, Py_ssize_t n)
 {
     Ref list = Ref::steal(new_list_reserved(reserve_for(n, size, *pos)));
-    if (!list || !read_items_into(data, size, pos, list.get(), n))
+    if (!list || !read_items_into(ld, data, size, pos, list.get(), n))
         return NULL;
     return list.release();
 }
@@ -384,12 +535,12 @@ read_count(READER_ARGS, const char *eof_msg)
 PyObject *
 deserialize_list_deduped(READER_ARGS)
 {
-    Py_ssize_t n = read_count(data, size, pos, "EOF seq len");
+    Py_ssize_t n = read_count(ld, data, size, pos, "EOF seq len");
     if (n < 0)
         return NULL;
     Ref list = Ref::steal(new_list_reserved(reserve_for(n, size, *pos)));
-    if (!list || !read_table_push(list.get()) ||
-        !read_items_into(data, size, pos, list.get(), n))
+    if (!list || !read_table_push(ld, list.get()) ||
+        !read_items_into(ld, data, size, pos, list.get(), n))
         return NULL;
     return list.release();
 }
@@ -397,7 +548,7 @@ deserialize_list_deduped(READER_ARGS)
 PyObject *
 deserialize_tuple_deduped(READER_ARGS)
 {
-    Py_ssize_t n = read_count(data, size, pos, "EOF seq len");
+    Py_ssize_t n = read_count(ld, data, size, pos, "EOF seq len");
     if (n < 0)
         return NULL;
     Ref tuple;
@@ -406,7 +557,7 @@ deserialize_tuple_deduped(READER_ARGS)
         if (!tuple)
             return NULL;
         for (Py_ssize_t i = 0; i < n; i++) {
-            PyObject *item = deserialize(data, size, pos);
+            PyObject *item = deserialize(ld, data, size, pos);
             if (item == NULL)
                 return NULL;
             PyTuple_SET_ITEM(tuple.get(), i, item); /* steals item */
@@ -415,14 +566,16 @@ deserialize_tuple_deduped(READER_ARGS)
     else {
         /* More items than bytes left: reading them fails where the input
          * ends, with the message of whatever is cut short. */
-        Ref list = Ref::steal(read_items(data, size, pos, n));
+        Ref list = Ref::steal(read_items(ld, data, size, pos, n));
         if (!list)
             return NULL;
         tuple = Ref::steal(PyList_AsTuple(list.get()));
         if (!tuple)
             return NULL;
     }
-    if (!read_table_push(tuple.get()))
+    if (!shape_built(ld, tuple.get(), ((PyTupleObject *)tuple.get())->ob_item,
+                     PyTuple_GET_SIZE(tuple.get())) ||
+        !read_table_push(ld, tuple.get()))
         return NULL;
     return tuple.release();
 }
@@ -430,14 +583,16 @@ deserialize_tuple_deduped(READER_ARGS)
 PyObject *
 deserialize_frozenset_deduped(READER_ARGS)
 {
-    Py_ssize_t n = read_count(data, size, pos, "EOF seq len");
+    Py_ssize_t n = read_count(ld, data, size, pos, "EOF seq len");
     if (n < 0)
         return NULL;
-    Ref list = Ref::steal(read_items(data, size, pos, n));
-    if (!list)
+    Ref list = Ref::steal(read_items(ld, data, size, pos, n));
+    if (!list || !keys_fit(ld, list.get()))
         return NULL;
     Ref fs = Ref::steal(PyFrozenSet_New(list.get()));
-    if (!fs || !read_table_push(fs.get()))
+    if (!fs ||
+        !shape_built(ld, fs.get(), ((PyListObject *)list.get())->ob_item, PyList_GET_SIZE(list.get())) ||
+        !read_table_push(ld, fs.get()))
         return NULL;
     return fs.release();
 }
@@ -445,28 +600,34 @@ deserialize_frozenset_deduped(READER_ARGS)
 PyObject *
 deserialize_seq(READER_ARGS, uint8_t tag)
 {
-    Py_ssize_t n = read_count(data, size, pos, "EOF seq len");
+    Py_ssize_t n = read_count(ld, data, size, pos, "EOF seq len");
     if (n < 0)
         return NULL;
-    Ref list = Ref::steal(read_items(data, size, pos, n));
+    Ref list = Ref::steal(read_items(ld, data, size, pos, n));
     if (!list)
         return NULL;
-    switch (tag) {
-    case TAG_LIST: return list.release();
-    case TAG_TUPLE: return PyList_AsTuple(list.get());
-    case TAG_SET: return PySet_New(list.get());
-    default: return PyFrozenSet_New(list.get());
-    }
+    if (tag == TAG_LIST)
+        return list.release();
+    if (tag != TAG_TUPLE && !keys_fit(ld, list.get()))
+        return NULL;
+    Ref built = Ref::steal(tag == TAG_TUPLE ? PyList_AsTuple(list.get())
+                           : tag == TAG_SET ? PySet_New(list.get())
+                                            : PyFrozenSet_New(list.get()));
+    if (!built || (tag != TAG_SET &&
+                   !shape_built(ld, built.get(), ((PyListObject *)list.get())->ob_item,
+                                PyList_GET_SIZE(list.get()))))
+        return NULL;
+    return built.release();
 }
 
 [[nodiscard]] static int
 read_dict_items(READER_ARGS, PyObject *d, Py_ssize_t n)
 {
     for (Py_ssize_t i = 0; i < n; i++) {
-        Ref key = Ref::steal(deserialize(data, size, pos));
-        if (!key)
+        Ref key = Ref::steal(deserialize(ld, data, size, pos));
+        if (!key || !key_fits(ld, key.get()))
             return 0;
-        Ref value = Ref::steal(deserialize(data, size, pos));
+        Ref value = Ref::steal(deserialize(ld, data, size, pos));
         if (!value || PyDict_SetItem(d, key.get(), value.get()) < 0)
             return 0;
     }
@@ -476,11 +637,11 @@ read_dict_items(READER_ARGS, PyObject *d, Py_ssize_t n)
 PyObject *
 deserialize_dict_deduped(READER_ARGS)
 {
-    Py_ssize_t n = read_count(data, size, pos, "EOF dict len");
+    Py_ssize_t n = read_count(ld, data, size, pos, "EOF dict len");
     if (n < 0)
         return NULL;
     Ref d = Ref::steal(PyDict_New());
-    if (!d || !read_table_push(d.get()) || !read_dict_items(data, size, pos, d.get(), n))
+    if (!d || !read_table_push(ld, d.get()) || !read_dict_items(ld, data, size, pos, d.get(), n))
         return NULL;
     return d.release();
 }
@@ -488,11 +649,11 @@ deserialize_dict_deduped(READER_ARGS)
 PyObject *
 deserialize_dict(READER_ARGS)
 {
-    Py_ssize_t n = read_count(data, size, pos, "EOF dict len");
+    Py_ssize_t n = read_count(ld, data, size, pos, "EOF dict len");
     if (n < 0)
         return NULL;
     Ref d = Ref::steal(PyDict_New());
-    if (!d || !read_dict_items(data, size, pos, d.get(), n))
+    if (!d || !read_dict_items(ld, data, size, pos, d.get(), n))
         return NULL;
     return d.release();
 }
@@ -500,7 +661,7 @@ deserialize_dict(READER_ARGS)
 PyObject *
 deserialize_mappingproxy(READER_ARGS)
 {
-    Ref mapping = Ref::steal(deserialize(data, size, pos));
+    Ref mapping = Ref::steal(deserialize(ld, data, size, pos));
     if (!mapping)
         return NULL;
     return PyDictProxy_New(mapping.get());
@@ -509,7 +670,7 @@ deserialize_mappingproxy(READER_ARGS)
 PyObject *
 deserialize_array(READER_ARGS)
 {
-    Ref typecode = Ref::steal(read_str_any(data, size, pos));
+    Ref typecode = Ref::steal(read_str_any(ld, data, size, pos));
     if (!typecode)
         return NULL;
     Py_ssize_t n = read_len(data, size, pos);
@@ -517,9 +678,7 @@ deserialize_array(READER_ARGS)
         return fail_value("EOF 0x2E array len");
     if (size - *pos < n)
         return fail_value("0x2E array overflow");
-    PyObject *array_mod = get_array_module(); /* borrowed from the cache */
-    if (array_mod == NULL)
-        return NULL;
+    PyObject *array_mod = get_array_module(); /* borrowed, kept for the process */
     Ref arr = Ref::steal(call_method_one(array_mod, "array", typecode.get()));
     if (!arr)
         return NULL;

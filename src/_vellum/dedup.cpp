@@ -397,11 +397,11 @@ serialize_bytearray(Buf *b, DedupState *ds, PyObject *obj)
 
 /* Pushes a freshly built object and hands it on; on failure releases it. */
 static PyObject *
-push_new(PyObject *obj)
+push_new(Load *ld, PyObject *obj)
 {
     if (obj == NULL)
         return NULL;
-    if (!read_table_push(obj)) {
+    if (!read_table_push(ld, obj)) {
         Py_DECREF(obj);
         return NULL;
     }
@@ -409,13 +409,20 @@ push_new(PyObject *obj)
 }
 
 PyObject *
-inflate_bounded(const unsigned char *src, Py_ssize_t n, const char *fail_msg)
+inflate_bounded(const unsigned char *src, Py_ssize_t n, const char *fail_msg,
+                Py_ssize_t *budget)
 {
     if ((size_t)n > (SIZE_MAX - 256) / 4 / 64)
         return fail_value(fail_msg);
     size_t cap = 4 * (size_t)n + 256;
     for (int attempt = 0; attempt < 4; attempt++, cap *= 4) {
-        unsigned char *out = (unsigned char *)malloc(cap);
+        /* The last attempt that fits the budget gets exactly the budget. */
+        int last = attempt == 3;
+        if (cap >= (size_t)*budget) {
+            cap = (size_t)*budget;
+            last = 1;
+        }
+        unsigned char *out = (unsigned char *)malloc(cap ? cap : 1);
         if (out == NULL)
             return PyErr_NoMemory();
         uLongf out_len = (uLongf)cap;
@@ -424,19 +431,31 @@ inflate_bounded(const unsigned char *src, Py_ssize_t n, const char *fail_msg)
             PyObject *r = PyBytes_FromStringAndSize((const char *)out,
                                                     (Py_ssize_t)out_len);
             free(out);
+            if (r != NULL)
+                *budget -= (Py_ssize_t)out_len;
             return r;
         }
         free(out);
         if (rc != Z_BUF_ERROR)
             break;
+        if (last) {
+            if (cap == (size_t)*budget) {
+                PyErr_Format(PyExc_ValueError,
+                             "zlib: el código fuente descomprimido supera el límite "
+                             "de %zd bytes que queda para este stream",
+                             *budget);
+                return NULL;
+            }
+            break;
+        }
     }
     return fail_value(fail_msg);
 }
 
 static PyObject *
-inflate_stream(const unsigned char *src, Py_ssize_t n)
+inflate_stream(Load *ld, const unsigned char *src, Py_ssize_t n)
 {
-    return inflate_bounded(src, n, "SRC_Z: fallo zlib decompress");
+    return inflate_bounded(src, n, "SRC_Z: fallo zlib decompress", &ld->inflate_left);
 }
 
 /* Checks that a referenced block used as bytes really is bytes. */
@@ -465,7 +484,7 @@ read_src_z(READER_ARGS)
         Py_ssize_t n = data[(*pos)++];
         if (size - *pos < n)
             return fail_value("SRC_Z overflow");
-        stream = Ref::steal(push_new(
+        stream = Ref::steal(push_new(ld, 
             PyBytes_FromStringAndSize((const char *)data + *pos, n)));
         *pos += n;
     }
@@ -476,12 +495,12 @@ read_src_z(READER_ARGS)
         Py_ssize_t n = read_len(data, size, pos);
         if (n < 0 || size - *pos < n)
             return fail_value("SRC_Z 0xFB overflow");
-        stream = Ref::steal(push_new(
+        stream = Ref::steal(push_new(ld, 
             PyBytes_FromStringAndSize((const char *)data + *pos, n)));
         *pos += n;
     }
     else if (is_ref_tag(sub)) {
-        stream = Ref::steal(expect_bytes(read_ref(data, size, pos, sub),
+        stream = Ref::steal(expect_bytes(read_ref(ld, data, size, pos, sub),
                                          "SRC_Z"));
     }
     else {
@@ -491,7 +510,7 @@ read_src_z(READER_ARGS)
     }
     if (!stream)
         return NULL;
-    return push_new(inflate_stream((const unsigned char *)PyBytes_AS_STRING(stream.get()),
+    return push_new(ld, inflate_stream(ld, (const unsigned char *)PyBytes_AS_STRING(stream.get()),
                                    PyBytes_GET_SIZE(stream.get())));
 }
 
@@ -502,7 +521,7 @@ read_dedup_bytes(READER_ARGS)
         return fail_value("EOF en dedup");
     uint8_t marker = data[(*pos)++];
     if (is_ref_tag(marker))
-        return read_ref(data, size, pos, marker);
+        return read_ref(ld, data, size, pos, marker);
     if (marker == MARK_SHORT) {
         if (*pos >= size)
             return fail_value("EOF short len");
@@ -511,7 +530,7 @@ read_dedup_bytes(READER_ARGS)
             return fail_value("short str overflow");
         const char *p = (const char *)data + *pos;
         *pos += n;
-        return push_new(PyBytes_FromStringAndSize(p, n));
+        return push_new(ld, PyBytes_FromStringAndSize(p, n));
     }
     if (marker == MARK_LONG) {
         if (*pos >= size)
@@ -523,11 +542,11 @@ read_dedup_bytes(READER_ARGS)
         const unsigned char *p = data + *pos;
         *pos += n;
         if (ctag == TAG_SRC_Z)
-            return push_new(inflate_stream(p, n));
-        return push_new(PyBytes_FromStringAndSize((const char *)p, n));
+            return push_new(ld, inflate_stream(ld, p, n));
+        return push_new(ld, PyBytes_FromStringAndSize((const char *)p, n));
     }
     if (marker == MARK_SRC_Z)
-        return read_src_z(data, size, pos);
+        return read_src_z(ld, data, size, pos);
     PyErr_Format(PyExc_ValueError, "Marker dedup_bytes desconocido: 0x%02x",
                  marker);
     return NULL;
@@ -536,7 +555,7 @@ read_dedup_bytes(READER_ARGS)
 PyObject *
 read_dedup_bytes_checked(READER_ARGS, const char *what)
 {
-    return expect_bytes(read_dedup_bytes(data, size, pos), what);
+    return expect_bytes(read_dedup_bytes(ld, data, size, pos), what);
 }
 
 /* One length byte, then UTF-8 text; used by 0x15 and by MARK_SHORT in str
@@ -551,13 +570,13 @@ read_short_text(READER_ARGS, const char *eof_len, const char *overflow)
         return fail_value(overflow);
     const char *p = (const char *)data + *pos;
     *pos += n;
-    return push_new(PyUnicode_DecodeUTF8(p, n, "strict"));
+    return push_new(ld, PyUnicode_DecodeUTF8(p, n, "strict"));
 }
 
 PyObject *
 deserialize_short_str(READER_ARGS)
 {
-    return read_short_text(data, size, pos, "EOF 0x15 len", "0x15 overflow");
+    return read_short_text(ld, data, size, pos, "EOF 0x15 len", "0x15 overflow");
 }
 
 PyObject *
@@ -567,12 +586,12 @@ read_str_dedup(READER_ARGS)
         return fail_value("EOF str_dedup");
     uint8_t marker = data[(*pos)++];
     if (is_ref_tag(marker))
-        return read_ref(data, size, pos, marker);
+        return read_ref(ld, data, size, pos, marker);
     if (marker == MARK_SHORT)
-        return read_short_text(data, size, pos, "EOF short len",
+        return read_short_text(ld, data, size, pos, "EOF short len",
                                "short str overflow");
     if (marker == TAG_SHORT_STR)
-        return read_short_text(data, size, pos, "EOF 0x15 len", "0x15 overflow");
+        return read_short_text(ld, data, size, pos, "EOF 0x15 len", "0x15 overflow");
     if (marker == MARK_LONG) {
         if (*pos >= size)
             return fail_value("EOF 0xFB tag");
@@ -582,7 +601,7 @@ read_str_dedup(READER_ARGS)
             return fail_value("0xFB str overflow");
         const char *p = (const char *)data + *pos;
         *pos += n;
-        return push_new(PyUnicode_DecodeUTF8(p, n, "strict"));
+        return push_new(ld, PyUnicode_DecodeUTF8(p, n, "strict"));
     }
     PyErr_Format(PyExc_ValueError, "str_dedup: marker inesperado 0x%02x", marker);
     return NULL;
@@ -596,10 +615,10 @@ read_str_any(READER_ARGS)
     uint8_t t = data[*pos];
     if (t == TAG_STR) {
         (*pos)++;
-        return read_str_dedup(data, size, pos);
+        return read_str_dedup(ld, data, size, pos);
     }
     if (t == MARK_SHORT || t == TAG_SHORT_STR || t == MARK_LONG || is_ref_tag(t))
-        return read_str_dedup(data, size, pos);
+        return read_str_dedup(ld, data, size, pos);
     PyErr_Format(PyExc_ValueError, "read_str_any: tag inesperado 0x%02x", t);
     return NULL;
 }
@@ -607,7 +626,7 @@ read_str_any(READER_ARGS)
 PyObject *
 deserialize_bytearray(READER_ARGS)
 {
-    Ref raw = Ref::steal(read_dedup_bytes_checked(data, size, pos, "0x07"));
+    Ref raw = Ref::steal(read_dedup_bytes_checked(ld, data, size, pos, "0x07"));
     if (!raw)
         return NULL;
     return PyByteArray_FromStringAndSize(PyBytes_AS_STRING(raw.get()),

@@ -129,18 +129,29 @@ exec_source(PyObject *source)
                                           nsref.get(), NULL));
     if (!rc)
         return NULL;
-    if (PyDict_SetItem(exec_cache, source, nsref.get()) < 0)
-        return NULL;
-    return nsref.release();
+    /* Two threads may execute one source at once: the namespace cached first
+     * is the one both get, so the source yields one class. */
+    PyObject *kept = PyDict_SetDefault(exec_cache, source, nsref.get()); /* borrowed */
+    return Py_XNewRef(kept);
 }
 
 /* ---- readers ----------------------------------------------------------- */
+
+/* A safe load builds function forms only when asked to approve them. */
+static inline int
+function_forms_refused(Load *ld, const char *why)
+{
+    if (ld->allow == NULL || ld->allow_functions)
+        return 0;
+    refuse_load(PyUnicode_FromString(why));
+    return 1;
+}
 
 /* Reads a marshalled blob and loads it; the result must be a code object. */
 static PyObject *
 read_code_block(READER_ARGS, const char *what)
 {
-    Ref blob = Ref::steal(read_dedup_bytes_checked(data, size, pos, what));
+    Ref blob = Ref::steal(read_dedup_bytes_checked(ld, data, size, pos, what));
     if (!blob)
         return NULL;
     PyObject *code = PyMarshal_ReadObjectFromString(PyBytes_AS_STRING(blob.get()),
@@ -172,7 +183,7 @@ read_counted(READER_ARGS, const char *eof_msg, int cells, Ref *out)
     if (!tuple)
         return 0;
     for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject *item = deserialize(data, size, pos);
+        PyObject *item = deserialize(ld, data, size, pos);
         if (item == NULL)
             return 0;
         if (i >= room) { /* unreachable for well-formed input */
@@ -199,12 +210,14 @@ read_counted(READER_ARGS, const char *eof_msg, int cells, Ref *out)
 PyObject *
 deserialize_fn_bytecode(READER_ARGS)
 {
-    Ref code = Ref::steal(read_code_block(data, size, pos, "0x20"));
+    if (function_forms_refused(ld, "bytecode is never approved"))
+        return NULL;
+    Ref code = Ref::steal(read_code_block(ld, data, size, pos, "0x20"));
     if (!code)
         return NULL;
     Ref defaults, closure;
-    if (!read_counted(data, size, pos, "EOF fn defaults", 0, &defaults) ||
-        !read_counted(data, size, pos, "EOF fn freevars", 1, &closure))
+    if (!read_counted(ld, data, size, pos, "EOF fn defaults", 0, &defaults) ||
+        !read_counted(ld, data, size, pos, "EOF fn freevars", 1, &closure))
         return NULL;
 
     /* A closure that does not match the code's free variables would let the
@@ -242,13 +255,17 @@ deserialize_fn_bytecode(READER_ARGS)
 PyObject *
 deserialize_code(READER_ARGS)
 {
-    return read_code_block(data, size, pos, "0x21");
+    if (function_forms_refused(ld, "bytecode is never approved"))
+        return NULL;
+    return read_code_block(ld, data, size, pos, "0x21");
 }
 
 PyObject *
 deserialize_method_wrapper(READER_ARGS, uint8_t tag)
 {
-    Ref func = Ref::steal(deserialize(data, size, pos));
+    if (function_forms_refused(ld, "a wrapper of a function is never approved"))
+        return NULL;
+    Ref func = Ref::steal(deserialize(ld, data, size, pos));
     if (!func)
         return NULL;
     return tag == TAG_CLASSMETHOD ? PyClassMethod_New(func.get())
@@ -258,6 +275,8 @@ deserialize_method_wrapper(READER_ARGS, uint8_t tag)
 PyObject *
 deserialize_property(READER_ARGS)
 {
+    if (function_forms_refused(ld, "a wrapper of functions is never approved"))
+        return NULL;
     Ref accessors[3];
     for (Ref &acc : accessors) {
         if (*pos >= size)
@@ -267,7 +286,7 @@ deserialize_property(READER_ARGS)
             acc = Ref::borrow(Py_None);
         }
         else if (present == 0x01) {
-            acc = Ref::steal(deserialize(data, size, pos));
+            acc = Ref::steal(deserialize(ld, data, size, pos));
             if (!acc)
                 return NULL;
         }
@@ -283,14 +302,16 @@ deserialize_property(READER_ARGS)
 PyObject *
 deserialize_fn_source(READER_ARGS)
 {
+    if (function_forms_refused(ld, "a function made from source is never approved"))
+        return NULL;
     if (*pos >= size)
         return fail_value("EOF fn name tag");
     if (data[(*pos)++] != TAG_STR)
         return fail_value("0x0D: esperado 0x05");
-    Ref name = Ref::steal(read_dedup_bytes_checked(data, size, pos, "0x0D"));
+    Ref name = Ref::steal(read_dedup_bytes_checked(ld, data, size, pos, "0x0D"));
     if (!name)
         return NULL;
-    Ref source = Ref::steal(read_dedup_bytes_checked(data, size, pos, "0x0D"));
+    Ref source = Ref::steal(read_dedup_bytes_checked(ld, data, size, pos, "0x0D"));
     if (!source)
         return NULL;
     Ref ns = Ref::steal(exec_source(source.get()));

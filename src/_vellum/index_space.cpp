@@ -1,7 +1,7 @@
 /* The reference index space: the writer's identity table and placeholder
- * entries, reference tags in their three widths, and the reader's
- * process-wide read table, which owns one reference per entry until the next
- * load begins. */
+ * entries, reference tags in their three widths, and the reader's per-load
+ * record with its read table, which owns one reference per entry until the
+ * load returns. */
 #include "vellum.h"
 
 void
@@ -113,53 +113,84 @@ write_ref(Buf *b, int32_t idx)
     return 1;
 }
 
-int
-read_table_grow(void)
+void
+load_init(Load *ld, Py_ssize_t input_size, PyObject *allow, int allow_functions)
 {
-    Py_ssize_t nc = read_table_cap ? 2 * read_table_cap : 256;
+    ld->table = ld->local_table;
+    ld->count = 0;
+    ld->cap = LOAD_LOCAL_ENTRIES;
+    ld->depth = 0;
+    ld->input_size = input_size;
+    ld->inflate_left = inflate_budget(input_size);
+    uint64_t by_input = (uint64_t)input_size * VELLUM_KEY_SIZE_PER_BYTE;
+    ld->key_size_max = by_input > VELLUM_KEY_SIZE_FLOOR ? by_input : VELLUM_KEY_SIZE_FLOOR;
+    ld->resolved = NULL;
+    ld->shapes = NULL;
+    ld->shape_count = 0;
+    ld->shape_cap = 0;
+    ld->allow = allow;
+    ld->allow_functions = allow_functions;
+}
+
+int
+load_table_grow(Load *ld)
+{
+    Py_ssize_t nc = 2 * ld->cap;
     if ((size_t)nc > PY_SSIZE_T_MAX / sizeof(PyObject *)) {
         PyErr_NoMemory();
         return 0;
     }
-    PyObject **nt = (PyObject **)PyMem_Realloc(read_table,
-                                               (size_t)nc * sizeof(PyObject *));
+    PyObject **nt;
+    if (ld->table == ld->local_table) {
+        nt = (PyObject **)PyMem_Malloc((size_t)nc * sizeof(PyObject *));
+        if (nt != NULL)
+            memcpy(nt, ld->table, (size_t)ld->count * sizeof(PyObject *));
+    }
+    else {
+        nt = (PyObject **)PyMem_Realloc(ld->table, (size_t)nc * sizeof(PyObject *));
+    }
     if (nt == NULL) {
         PyErr_NoMemory();
         return 0;
     }
-    read_table = nt;
-    read_table_cap = nc;
+    ld->table = nt;
+    ld->cap = nc;
     return 1;
 }
 
-#define READ_TABLE_KEEP 65536 /* entries */
-
 void
-read_table_reset(void)
+load_free(Load *ld)
 {
-    /* Detach the entries before releasing them: a finalizer run by a release
-     * may itself load a stream and use the table. */
-    PyObject **table = read_table;
-    Py_ssize_t count = read_table_count;
-    Py_ssize_t cap = read_table_cap;
-    read_table = NULL;
-    read_table_count = 0;
-    read_table_cap = 0;
-    for (Py_ssize_t i = 0; i < count; i++)
-        Py_XDECREF(table[i]);
-    /* Small storage is kept for the next load; a large one is given back,
-     * so that the memory of a big graph returns once the graph is gone. */
-    if (read_table == NULL && cap <= READ_TABLE_KEEP) {
-        read_table = table;
-        read_table_cap = cap;
+    /* The result, if any, holds its own references: every entry goes now.
+     * A release may run a finalizer that loads again; that load has a record
+     * of its own. */
+    for (Py_ssize_t i = 0; i < ld->count; i++)
+        Py_DECREF(ld->table[i]);
+    if (ld->table != ld->local_table)
+        PyMem_Free(ld->table);
+    ld->table = ld->local_table;
+    ld->count = 0;
+    if (ld->resolved != NULL) {
+        for (Py_ssize_t i = 0; i < RESOLVED_SLOTS; i++) {
+            ResolvedClass *e = &ld->resolved[i];
+            Py_XDECREF(e->name);
+            Py_XDECREF(e->src);
+            Py_XDECREF(e->module);
+            Py_XDECREF(e->cls);
+        }
+        PyMem_Free(ld->resolved);
+        ld->resolved = NULL;
     }
-    else {
-        PyMem_Free(table);
+    if (ld->shapes != NULL) {
+        for (Py_ssize_t i = 0; i < ld->shape_cap; i++)
+            Py_XDECREF(ld->shapes[i].obj);
+        PyMem_Free(ld->shapes);
+        ld->shapes = NULL;
     }
 }
 
 Py_ssize_t
-read_ref_idx(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+read_ref_idx(Load *ld, const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
              uint8_t opcode)
 {
     Py_ssize_t p = *pos;
@@ -190,9 +221,9 @@ read_ref_idx(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
         p += 4;
         break;
     }
-    if (idx < 0 || idx >= read_table_count) {
+    if (idx < 0 || idx >= ld->count) {
         PyErr_Format(PyExc_IndexError, "ref idx %d fuera de rango [0,%d)",
-                     (int)idx, (int)read_table_count);
+                     (int)idx, (int)ld->count);
         return -1;
     }
     *pos = p;
@@ -200,11 +231,11 @@ read_ref_idx(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
 }
 
 PyObject *
-read_ref(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+read_ref(Load *ld, const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
          uint8_t opcode)
 {
-    Py_ssize_t idx = read_ref_idx(data, size, pos, opcode);
+    Py_ssize_t idx = read_ref_idx(ld, data, size, pos, opcode);
     if (idx < 0)
         return NULL;
-    return Py_NewRef(read_table[idx]);
+    return Py_NewRef(ld->table[idx]);
 }

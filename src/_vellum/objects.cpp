@@ -695,10 +695,17 @@ read_class_direct(PyObject *name_str, PyObject *src_bytes)
     Ref ns = Ref::steal(exec_source(src_bytes));
     if (!ns)
         return NULL;
-    PyObject *cls = namespace_get(ns.get(), name_str);
-    if (cls != NULL && key && PyDict_SetItem(cls_cache, key.get(), cls) < 0)
+    Ref cls = Ref::steal(namespace_get(ns.get(), name_str));
+    if (!cls || !key)
+        return cls.release();
+    /* Another thread may have executed the same source meanwhile: the class
+     * cached first is the one every load gets. */
+    PyObject *kept = PyDict_SetDefault(cls_cache, key.get(), cls.get()); /* borrowed */
+    if (kept == NULL) {
         PyErr_Clear();
-    return cls;
+        return cls.release();
+    }
+    return Py_NewRef(kept);
 }
 
 PyObject *
@@ -720,47 +727,194 @@ resolve_callable_by_qualname(PyObject *qualname_str, PyObject *module_str)
     return PyCallable_Check(obj.get()) ? obj.release() : NULL;
 }
 
-/* Classes resolved during the current load, keyed by the identity of the
- * header's field objects (which the read table keeps alive): a repeated
- * header is three references to the same objects and resolves once. */
-#define RESOLVED_SLOTS 256
-struct ResolvedClass {
-    PyObject *name, *src, *module, *cls; /* owned, or all null */
-};
-static ResolvedClass resolved[RESOLVED_SLOTS];
-static int resolved_any = 0; /* whether an entry may be set */
+/* ---- static lookup and approval ---------------------------------------- */
 
-static ResolvedClass *
-resolved_slot(PyObject *name, PyObject *src)
+/* The object a dotted name denotes in an already-imported module, found as a
+ * reader of the source would find it: the module from sys.modules, then each
+ * part in a module's __dict__ or along a class's MRO.  Runs no Python code:
+ * no attribute protocol, no property or module __getattr__, no import, no
+ * repr.  A classmethod or staticmethod found in a class is unwrapped as
+ * binding it would.  New reference; null with *why set to a new str (and no
+ * exception) when the name denotes nothing; null with an exception and no
+ * *why on failure. */
+static PyObject *
+lookup_static(PyObject *module_str, PyObject *qualname, PyObject **why)
 {
-    uintptr_t h = ((uintptr_t)name >> 4) * 0x9E3779B1u ^ ((uintptr_t)src >> 4);
-    return &resolved[(h ^ (h >> 16)) % RESOLVED_SLOTS];
+    *why = NULL;
+    if (PyUnicode_GET_LENGTH(module_str) == 0 || PyUnicode_READ_CHAR(module_str, 0) == 0) {
+        *why = PyUnicode_FromString("no module is named");
+        return NULL;
+    }
+    PyObject *modules = PyImport_GetModuleDict(); /* borrowed */
+    PyObject *mod;
+    int found = compat_dict_get_item_ref(modules, module_str, &mod);
+    if (found < 0)
+        return NULL;
+    if (found == 0 || !PyModule_Check(mod)) {
+        Py_XDECREF(mod);
+        *why = PyUnicode_FromFormat("module %R is not imported", module_str);
+        return NULL;
+    }
+    Ref cur = Ref::steal(mod);
+    Ref parts = Ref::steal(PyUnicode_Split(qualname, str_dot, -1));
+    if (!parts)
+        return NULL;
+    PyObject *owner = NULL; /* borrowed from cur's previous value, kept by next */
+    Ref prev;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); i++) {
+        PyObject *part = PyList_GET_ITEM(parts.get(), i); /* borrowed */
+        PyObject *next = NULL;
+        if (PyModule_Check(cur.get())) {
+            if (compat_dict_get_item_ref(PyModule_GetDict(cur.get()), part, &next) < 0)
+                return NULL;
+        }
+        else if (PyType_Check(cur.get())) {
+            next = Py_XNewRef(_PyType_Lookup((PyTypeObject *)cur.get(), part));
+        }
+        if (next == NULL) {
+            *why = i == 0 ? PyUnicode_FromFormat("module %R has no attribute %R", module_str,
+                                                 part)
+                          : PyUnicode_FromFormat("%U.%U does not resolve", module_str,
+                                                 qualname);
+            return NULL;
+        }
+        prev = std::move(cur);
+        owner = prev.get();
+        cur = Ref::steal(next);
+    }
+    if (owner == NULL || !PyType_Check(owner))
+        return cur.release();
+    PyObject *obj = cur.get();
+    if (Py_IS_TYPE(obj, &PyClassMethod_Type) || Py_IS_TYPE(obj, &PyStaticMethod_Type)) {
+        /* The wrapped callable is a plain member of the wrapper. */
+        Ref func = Ref::steal(PyObject_GetAttrString(obj, "__func__"));
+        if (!func)
+            return NULL;
+        if (Py_IS_TYPE(obj, &PyStaticMethod_Type))
+            return func.release();
+        return PyMethod_New(func.get(), owner);
+    }
+    if (Py_IS_TYPE(obj, &PyClassMethodDescr_Type))
+        return Py_TYPE(obj)->tp_descr_get(obj, NULL, owner); /* a builtin's binding */
+    return cur.release();
 }
 
-void
-resolved_classes_clear(void)
+/* Whether obj is one of the approved objects: the same object, or a bound
+ * method equal to an approved one (the same self and function), since
+ * binding makes a new method object each time.  Runs no Python code. */
+static int
+is_approved(PyObject *allow, PyObject *obj)
 {
-    if (!resolved_any)
-        return;
-    resolved_any = 0;
-    /* Detached first: a release can run a finalizer that loads again. */
-    ResolvedClass old[RESOLVED_SLOTS];
-    memcpy(old, resolved, sizeof resolved);
-    memset(resolved, 0, sizeof resolved);
-    for (ResolvedClass &e : old) {
-        Py_XDECREF(e.name);
-        Py_XDECREF(e.src);
-        Py_XDECREF(e.module);
-        Py_XDECREF(e.cls);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(allow); i++) {
+        PyObject *a = PyTuple_GET_ITEM(allow, i);
+        if (a == obj)
+            return 1;
+        if (Py_TYPE(a) != Py_TYPE(obj))
+            continue;
+        if (PyMethod_Check(obj) && PyMethod_GET_SELF(a) == PyMethod_GET_SELF(obj) &&
+            PyMethod_GET_FUNCTION(a) == PyMethod_GET_FUNCTION(obj))
+            return 1;
+        if (PyCFunction_Check(obj) && PyCFunction_GET_SELF(obj) != NULL &&
+            PyCFunction_GET_SELF(a) == PyCFunction_GET_SELF(obj) &&
+            ((PyCFunctionObject *)a)->m_ml == ((PyCFunctionObject *)obj)->m_ml)
+            return 1;
     }
+    return 0;
+}
+
+/* Whether loading makes instances of cls itself: its __new__ is
+ * object.__new__, so the object the stream fills in is a new one and never
+ * a singleton or cached member that the class hands out. */
+static int
+allocates_fresh(PyObject *cls)
+{
+    return PyType_Check(cls) && ((PyTypeObject *)cls)->tp_new == PyBaseObject_Type.tp_new;
+}
+
+/* What an approved name resolves to, or null with *why set (a new str) when
+ * safe loading refuses it; null with an exception and no *why on failure.
+ * The approval decision before a safe load and the safe load itself both
+ * come here, so the two cannot disagree. */
+static PyObject *
+approval(PyObject *name, PyObject *module, int kind, PyObject *allow, PyObject **why)
+{
+    Ref obj = Ref::steal(lookup_static(module, name, why));
+    if (!obj)
+        return NULL;
+    if (kind == APPROVE_INSTANCE) {
+        if (!PyType_Check(obj.get())) {
+            *why = PyUnicode_FromFormat("%U.%U is not a class", module, name);
+            return NULL;
+        }
+    }
+    else if (!PyCallable_Check(obj.get())) {
+        *why = PyUnicode_FromFormat("%U.%U is not callable", module, name);
+        return NULL;
+    }
+    if (!is_approved(allow, obj.get())) {
+        *why = PyUnicode_FromFormat("%U.%U is not in allow", module, name);
+        return NULL;
+    }
+    if (kind == APPROVE_INSTANCE && !allocates_fresh(obj.get())) {
+        *why = PyUnicode_FromFormat(
+            "%U.%U makes its instances with its own __new__: a stream may only fill in "
+            "objects that the loader allocates",
+            module, name);
+        return NULL;
+    }
+    return obj.release();
+}
+
+/* Raises ValueError with the refusal text (a new str, consumed) and returns
+ * null. */
+PyObject *
+refuse_load(PyObject *why)
+{
+    if (why != NULL) {
+        PyErr_Format(PyExc_ValueError, "safe load refused: %U", why);
+        Py_DECREF(why);
+    }
+    return NULL;
+}
+
+PyObject *
+approved_static(PyObject *name, PyObject *module, int kind, PyObject *allow)
+{
+    PyObject *why;
+    PyObject *obj = approval(name, module, kind, allow, &why);
+    return obj != NULL ? obj : refuse_load(why);
+}
+
+PyObject *
+approval_refusal(PyObject *name, PyObject *module, int kind, PyObject *allow)
+{
+    PyObject *why;
+    Ref obj = Ref::steal(approval(name, module, kind, allow, &why));
+    if (obj)
+        Py_RETURN_NONE;
+    return why; /* null with the exception when the lookup failed */
+}
+
+/* Classes resolved during one load, keyed by the identity of the header's
+ * field objects (which the read table keeps alive): a repeated header is
+ * three references to the same objects and resolves once. */
+static ResolvedClass *
+resolved_slot(Load *ld, PyObject *name, PyObject *src)
+{
+    if (ld->resolved == NULL) {
+        ld->resolved = (ResolvedClass *)PyMem_Calloc(RESOLVED_SLOTS, sizeof(ResolvedClass));
+        if (ld->resolved == NULL)
+            return NULL; /* nothing is remembered */
+    }
+    uintptr_t h = ((uintptr_t)name >> 4) * 0x9E3779B1u ^ ((uintptr_t)src >> 4);
+    return &ld->resolved[(h ^ (h >> 16)) % RESOLVED_SLOTS];
 }
 
 static void
-resolved_remember(PyObject *name, PyObject *src, PyObject *module, PyObject *cls)
+resolved_remember(ResolvedClass *e, PyObject *name, PyObject *src, PyObject *module,
+                  PyObject *cls)
 {
-    ResolvedClass *e = resolved_slot(name, src);
     ResolvedClass old = *e;
-    resolved_any = 1;
     e->name = Py_NewRef(name);
     e->src = Py_NewRef(src);
     e->module = Py_XNewRef(module);
@@ -777,7 +931,7 @@ resolved_remember(PyObject *name, PyObject *src, PyObject *module, PyObject *cls
 static PyObject *
 read_str_field(READER_ARGS)
 {
-    PyObject *s = read_str_any(data, size, pos);
+    PyObject *s = read_str_any(ld, data, size, pos);
     if (s != NULL && !PyUnicode_Check(s)) {
         PyErr_Format(PyExc_TypeError, "read_str_any: se esperaba str, no %.200s",
                      Py_TYPE(s)->tp_name);
@@ -787,53 +941,66 @@ read_str_field(READER_ARGS)
     return s;
 }
 
-/* Resolves a header's fields; module is null for a version 1 header. */
+/* Resolves a header's fields; module is null for a version 1 header.  A
+ * safe load takes only an approved class that the static lookup finds. */
 static PyObject *
-resolve_class(PyObject *name, PyObject *src, PyObject *module)
+resolve_class(Load *ld, PyObject *name, PyObject *src, PyObject *module)
 {
-    ResolvedClass *e = resolved_slot(name, src);
-    if (e->cls != NULL && e->name == name && e->src == src && e->module == module)
+    ResolvedClass *e = resolved_slot(ld, name, src);
+    if (e != NULL && e->cls != NULL && e->name == name && e->src == src &&
+        e->module == module)
         return Py_NewRef(e->cls);
     Ref cls;
-    if (module != NULL)
-        cls = Ref::steal(resolve_class_by_module(name, module));
-    if (!cls) {
-        cls = Ref::steal(read_class_direct(name, src));
-        if (!cls) {
-            if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_KeyError, "clase no encontrada en source ejecutado");
+    if (ld->allow != NULL) {
+        if (module == NULL)
+            return refuse_load(PyUnicode_FromString(
+                "a version 1 instance is re-created from its source only"));
+        cls = Ref::steal(approved_static(name, module, APPROVE_INSTANCE, ld->allow));
+        if (!cls)
             return NULL;
+    }
+    else {
+        if (module != NULL)
+            cls = Ref::steal(resolve_class_by_module(name, module));
+        if (!cls) {
+            cls = Ref::steal(read_class_direct(name, src));
+            if (!cls) {
+                if (!PyErr_Occurred())
+                    PyErr_SetString(PyExc_KeyError, "clase no encontrada en source ejecutado");
+                return NULL;
+            }
         }
     }
-    resolved_remember(name, src, module, cls.get());
+    if (e != NULL)
+        resolved_remember(e, name, src, module, cls.get());
     return cls.release();
 }
 
 PyObject *
 read_class_header(READER_ARGS)
 {
-    Ref name = Ref::steal(read_str_field(data, size, pos));
+    Ref name = Ref::steal(read_str_field(ld, data, size, pos));
     if (!name)
         return NULL;
-    Ref src = Ref::steal(read_dedup_bytes_checked(data, size, pos, "clase"));
+    Ref src = Ref::steal(read_dedup_bytes_checked(ld, data, size, pos, "clase"));
     if (!src)
         return NULL;
-    return resolve_class(name.get(), src.get(), NULL);
+    return resolve_class(ld, name.get(), src.get(), NULL);
 }
 
 PyObject *
 read_class_header_v2(READER_ARGS)
 {
-    Ref name = Ref::steal(read_str_field(data, size, pos));
+    Ref name = Ref::steal(read_str_field(ld, data, size, pos));
     if (!name)
         return NULL;
-    Ref src = Ref::steal(read_dedup_bytes_checked(data, size, pos, "clase"));
+    Ref src = Ref::steal(read_dedup_bytes_checked(ld, data, size, pos, "clase"));
     if (!src)
         return NULL;
-    Ref module = Ref::steal(read_str_field(data, size, pos));
+    Ref module = Ref::steal(read_str_field(ld, data, size, pos));
     if (!module)
         return NULL;
-    return resolve_class(name.get(), src.get(), module.get());
+    return resolve_class(ld, name.get(), src.get(), module.get());
 }
 
 /* has_src byte and, when set, the source block. */
@@ -846,7 +1013,7 @@ read_callable_source(READER_ARGS, Ref *src)
     }
     if (data[(*pos)++] == 0)
         return 1;
-    *src = Ref::steal(read_dedup_bytes_checked(data, size, pos, "callable"));
+    *src = Ref::steal(read_dedup_bytes_checked(ld, data, size, pos, "callable"));
     return *src ? 1 : 0;
 }
 
@@ -899,22 +1066,37 @@ read_callable_ref_v2(READER_ARGS)
         if (!is_ref_tag(op))
             return fail_value("callable ref: opcode invalido");
         (*pos)++;
-        return read_ref(data, size, pos, op);
+        Ref fn = Ref::steal(read_ref(ld, data, size, pos, op));
+        /* A safe load calls through a reference only what it approved. */
+        if (fn && ld->allow != NULL && !is_approved(ld->allow, fn.get()))
+            return refuse_load(PyUnicode_FromFormat(
+                "a callable reference names a %s that is not in allow",
+                Py_TYPE(fn.get())->tp_name));
+        return fn.release();
     }
     if (marker != 0x01)
         return fail_value("callable: marcador invalido");
 
-    Ref qualname = Ref::steal(read_str_field(data, size, pos));
+    Ref qualname = Ref::steal(read_str_field(ld, data, size, pos));
     if (!qualname)
         return NULL;
     Ref src;
-    if (!read_callable_source(data, size, pos, &src))
+    if (!read_callable_source(ld, data, size, pos, &src))
         return NULL;
-    Ref module = Ref::steal(read_str_field(data, size, pos));
+    Ref module = Ref::steal(read_str_field(ld, data, size, pos));
     if (!module)
         return NULL;
 
-    Ref fn = Ref::steal(resolve_callable_by_qualname(qualname.get(), module.get()));
+    Ref fn;
+    if (ld->allow != NULL) {
+        fn = Ref::steal(approved_static(qualname.get(), module.get(), APPROVE_CALLABLE,
+                                        ld->allow));
+        if (!fn)
+            return NULL;
+    }
+    else {
+        fn = Ref::steal(resolve_callable_by_qualname(qualname.get(), module.get()));
+    }
     if (!fn && src) {
         Ref lookup = Ref::steal(last_name_part(qualname.get()));
         if (!lookup)
@@ -924,7 +1106,7 @@ read_callable_ref_v2(READER_ARGS)
     else if (!fn) {
         fn = Ref::steal(callable_from_builtins(qualname.get()));
     }
-    if (!fn || !read_table_push(fn.get()))
+    if (!fn || !read_table_push(ld, fn.get()))
         return NULL;
     return fn.release();
 }
@@ -932,11 +1114,14 @@ read_callable_ref_v2(READER_ARGS)
 PyObject *
 read_callable_ref(READER_ARGS)
 {
-    Ref name = Ref::steal(read_str_field(data, size, pos));
+    if (ld->allow != NULL)
+        return refuse_load(PyUnicode_FromString(
+            "a version 1 reduce callable comes from its source or the builtins only"));
+    Ref name = Ref::steal(read_str_field(ld, data, size, pos));
     if (!name)
         return NULL;
     Ref src;
-    if (!read_callable_source(data, size, pos, &src))
+    if (!read_callable_source(ld, data, size, pos, &src))
         return NULL;
     return src ? callable_from_source(src.get(), name.get())
                : callable_from_builtins(name.get());
@@ -992,13 +1177,23 @@ new_instance(PyObject *cls)
     return PyObject_CallOneArg(new_fn.get(), cls);
 }
 
+/* An instance allocated by object.__new__ itself, as approval requires. */
+static PyObject *
+new_fresh(PyObject *cls)
+{
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    if (!no_args)
+        return NULL;
+    return PyBaseObject_Type.tp_new((PyTypeObject *)cls, no_args.get(), NULL);
+}
+
 PyObject *
 deserialize_instance(READER_ARGS, uint8_t tag)
 {
     int v2 = tag == TAG_INSTANCE || tag == TAG_SLOTS_INSTANCE;
     int slots = tag == TAG_SLOTS_INSTANCE || tag == TAG_SLOTS_INSTANCE_V1;
-    Ref cls = Ref::steal(v2 ? read_class_header_v2(data, size, pos)
-                            : read_class_header(data, size, pos));
+    Ref cls = Ref::steal(v2 ? read_class_header_v2(ld, data, size, pos)
+                            : read_class_header(ld, data, size, pos));
     if (!cls)
         return NULL;
     if (*pos >= size || data[*pos] != TAG_DICT) {
@@ -1010,10 +1205,10 @@ deserialize_instance(READER_ARGS, uint8_t tag)
         }
     }
     (*pos)++;
-    Ref attrs = Ref::steal(deserialize_dict(data, size, pos));
+    Ref attrs = Ref::steal(deserialize_dict(ld, data, size, pos));
     if (!attrs)
         return NULL;
-    Ref obj = Ref::steal(new_instance(cls.get()));
+    Ref obj = Ref::steal(ld->allow != NULL ? new_fresh(cls.get()) : new_instance(cls.get()));
     if (!obj)
         return NULL;
     int ok = slots ? set_attributes(obj.get(), attrs.get(), 1)
@@ -1110,8 +1305,8 @@ apply_dict_items(PyObject *obj, PyObject *pairs)
 PyObject *
 deserialize_reduce(READER_ARGS, uint8_t tag)
 {
-    Ref callable = Ref::steal(tag == TAG_REDUCE ? read_callable_ref_v2(data, size, pos)
-                                                : read_callable_ref(data, size, pos));
+    Ref callable = Ref::steal(tag == TAG_REDUCE ? read_callable_ref_v2(ld, data, size, pos)
+                                                : read_callable_ref(ld, data, size, pos));
     if (!callable)
         return NULL;
     if (*pos >= size)
@@ -1119,7 +1314,7 @@ deserialize_reduce(READER_ARGS, uint8_t tag)
     uint8_t t = data[*pos];
     if (t != TAG_TUPLE && t != TAG_TUPLE_DEDUP && !is_ref_tag(t))
         return fail_value("reduce: esperaba tupla args");
-    Ref args = Ref::steal(deserialize(data, size, pos));
+    Ref args = Ref::steal(deserialize(ld, data, size, pos));
     if (!args)
         return NULL;
     /* A reference can name any earlier object; calling needs a tuple. */
@@ -1129,25 +1324,38 @@ deserialize_reduce(READER_ARGS, uint8_t tag)
         return NULL;
     }
     Ref obj = Ref::steal(PyObject_Call(callable.get(), args.get(), NULL));
-    callable = Ref();
     args = Ref();
     if (!obj)
         return NULL;
     if (*pos >= size)
         return fail_value("EOF reduce flags");
     uint8_t flags = data[(*pos)++];
+    /* A safe load applies state and items only to an object that the
+     * approved class itself has just allocated: never to what a factory,
+     * a custom __new__ or a metaclass hands out, which may be shared. */
+    if ((flags & 0x07) && ld->allow != NULL &&
+        !(allocates_fresh(callable.get()) && Py_TYPE(obj.get()) == (PyTypeObject *)callable.get() &&
+          Py_TYPE(callable.get())->tp_call == PyType_Type.tp_call))
+        return refuse_load(PyUnicode_FromFormat(
+            "the stream carries state or items for the %s that %s returned; a safe load "
+            "applies them only to a new instance that an approved class allocates with "
+            "object.__new__",
+            Py_TYPE(obj.get())->tp_name,
+            PyType_Check(callable.get()) ? ((PyTypeObject *)callable.get())->tp_name
+                                         : Py_TYPE(callable.get())->tp_name));
+    callable = Ref();
     if (flags & 0x01) {
-        Ref state = Ref::steal(deserialize(data, size, pos));
+        Ref state = Ref::steal(deserialize(ld, data, size, pos));
         if (!state || !apply_state(obj.get(), state.get()))
             return NULL;
     }
     if (flags & 0x02) {
-        Ref items = Ref::steal(deserialize(data, size, pos));
+        Ref items = Ref::steal(deserialize(ld, data, size, pos));
         if (!items || !apply_list_items(obj.get(), items.get()))
             return NULL;
     }
     if (flags & 0x04) {
-        Ref pairs = Ref::steal(deserialize(data, size, pos));
+        Ref pairs = Ref::steal(deserialize(ld, data, size, pos));
         if (!pairs || !apply_dict_items(obj.get(), pairs.get()))
             return NULL;
     }

@@ -1,15 +1,10 @@
 /* Module definition of vellum._vellum: the method table, initialisation, the
- * four Python-callable functions and the process-wide state they share (the
- * nesting counters, the reader's reference table, the four caches and the
- * lazily imported modules). */
+ * Python-callable functions and the process-wide state they share (the
+ * serializer's nesting counter, the four caches and the modules imported at
+ * initialisation).  Each load keeps its own state in a Load record. */
 #include "vellum.h"
 
 int g_serialize_depth = 0;
-int g_deserialize_depth = 0;
-
-PyObject **read_table = NULL;
-Py_ssize_t read_table_count = 0;
-Py_ssize_t read_table_cap = 0;
 
 PyObject *g_byte_ints[256];
 
@@ -18,29 +13,21 @@ PyObject *exec_cache = NULL;
 PyObject *cls_cache = NULL;
 PyObject *class_header_cache = NULL;
 
+/* Imported at initialisation, so that a load imports nothing for its own
+ * needs; kept for the process. */
 static PyObject *array_module_cached = NULL;
 static PyObject *builtins_module_cached = NULL;
-
-/* Imports on first use and keeps the module; a failed import is retried on
- * the next use.  The result is borrowed from the cache. */
-static PyObject *
-get_cached_module(PyObject **slot, const char *name)
-{
-    if (*slot == NULL)
-        *slot = PyImport_ImportModule(name);
-    return *slot;
-}
 
 PyObject *
 get_array_module(void)
 {
-    return get_cached_module(&array_module_cached, "array");
+    return array_module_cached;
 }
 
 PyObject *
 get_builtins_module(void)
 {
-    return get_cached_module(&builtins_module_cached, "builtins");
+    return builtins_module_cached;
 }
 
 /* Output buffer sizing from the root's element count. */
@@ -112,64 +99,84 @@ stream_view(PyObject *arg, Py_buffer *view)
     return 0;
 }
 
+/* The stream of a load: bytes, or a read-only buffer read in place (*view,
+ * released by the caller), or any other read-only buffer through "y#". */
+static int
+stream_of(PyObject *arg, const unsigned char **data, Py_ssize_t *size, Py_buffer *view,
+          const char *fname)
+{
+    view->obj = NULL;
+    if (PyBytes_Check(arg)) {
+        *data = (const unsigned char *)PyBytes_AS_STRING(arg);
+        *size = PyBytes_GET_SIZE(arg);
+        return 1;
+    }
+    if (stream_view(arg, view)) {
+        *data = (const unsigned char *)view->buf;
+        *size = view->len;
+        return 1;
+    }
+    /* The pointer stays valid while arg lives. */
+    Ref args = Ref::steal(PyTuple_Pack(1, arg));
+    const char *d;
+    if (!args || !PyArg_ParseTuple(args.get(), fname, &d, size))
+        return 0;
+    *data = (const unsigned char *)d;
+    return 1;
+}
+
+/* One load with its own record; allow is null for a trusted load. */
 static PyObject *
-py_deserialize_fast(PyObject *Py_UNUSED(self), PyObject *arg)
+load_stream(PyObject *arg, PyObject *allow, int allow_functions, const char *fname)
 {
     const unsigned char *data;
     Py_ssize_t size;
     Py_buffer view;
-    view.obj = NULL;
-    if (PyBytes_Check(arg)) {
-        data = (const unsigned char *)PyBytes_AS_STRING(arg);
-        size = PyBytes_GET_SIZE(arg);
-    }
-    else if (stream_view(arg, &view)) {
-        data = (const unsigned char *)view.buf;
-        size = view.len;
-    }
-    else {
-        /* Other read-only buffers, and the refusal of everything else with
-         * the usual message; the pointer stays valid while arg lives. */
-        Ref args = Ref::steal(PyTuple_Pack(1, arg));
-        if (!args || !PyArg_ParseTuple(args.get(), "y#:deserialize_fast", &data, &size))
-            return NULL;
-    }
-
-    /* A load started from code that runs during another load (executed
-     * source, or a finalizer run by the reset below) gets a table of its
-     * own, so the outer stream's indices stay valid; the outer table comes
-     * back when it returns. */
-    static int active = 0;
-    int was_active = active;
-    PyObject **outer_table = NULL;
-    Py_ssize_t outer_count = 0, outer_cap = 0;
-    if (was_active) {
-        outer_table = read_table;
-        outer_count = read_table_count;
-        outer_cap = read_table_cap;
-        read_table = NULL;
-        read_table_count = 0;
-        read_table_cap = 0;
-    }
-    active = 1;
-    if (!was_active) {
-        read_table_reset();
-        resolved_classes_clear();
-    }
-
+    if (!stream_of(arg, &data, &size, &view, fname))
+        return NULL;
+    Load ld;
+    load_init(&ld, size, allow, allow_functions);
     Py_ssize_t pos = 0;
-    PyObject *result = deserialize(data, size, &pos);
-    active = was_active;
-
-    if (was_active) {
-        read_table_reset();
-        PyMem_Free(read_table);
-        read_table = outer_table;
-        read_table_count = outer_count;
-        read_table_cap = outer_cap;
-    }
+    PyObject *result = deserialize(&ld, data, size, &pos);
+    load_free(&ld);
     PyBuffer_Release(&view);
     return result;
+}
+
+static PyObject *
+py_deserialize_fast(PyObject *Py_UNUSED(self), PyObject *arg)
+{
+    return load_stream(arg, NULL, 0, "y#:deserialize_fast");
+}
+
+/* deserialize_safe(stream, allow, allow_functions): a load that resolves
+ * classes and callables only statically, only among the approved objects
+ * (a tuple), runs no carried source and builds function forms only when
+ * allow_functions is true. */
+static PyObject *
+py_deserialize_safe(PyObject *Py_UNUSED(self), PyObject *args)
+{
+    PyObject *stream, *allow;
+    int allow_functions;
+    if (!PyArg_ParseTuple(args, "OO!p:deserialize_safe", &stream, &PyTuple_Type, &allow,
+                          &allow_functions))
+        return NULL;
+    return load_stream(stream, allow, allow_functions, "y#:deserialize_safe");
+}
+
+/* approval(name, module, is_class, allow): None when a safe load would take
+ * what name denotes in module, else the reason it would not, as a str.
+ * Imports nothing and runs no code of what it looks at. */
+static PyObject *
+py_approval(PyObject *Py_UNUSED(self), PyObject *args)
+{
+    PyObject *name, *module, *allow;
+    int is_class;
+    if (!PyArg_ParseTuple(args, "UUpO!:approval", &name, &module, &is_class, &PyTuple_Type,
+                          &allow))
+        return NULL;
+    return approval_refusal(name, module, is_class ? APPROVE_INSTANCE : APPROVE_CALLABLE,
+                            allow);
 }
 
 static PyObject *
@@ -212,6 +219,10 @@ py_dedup_reset(PyObject *Py_UNUSED(self), PyObject *Py_UNUSED(args))
 static PyMethodDef methods[] = {
     {"serialize_fast", py_serialize_fast, METH_O, "Serializa en C"},
     {"deserialize_fast", py_deserialize_fast, METH_O, "Deserializa en C"},
+    {"deserialize_safe", py_deserialize_safe, METH_VARARGS,
+     "Deserializa sin ejecutar nada que no esté aprobado"},
+    {"approval", py_approval, METH_VARARGS,
+     "Dice si una carga segura tomaría la clase o el callable nombrado"},
     {"verify_stream_fast", py_verify_stream_fast, METH_VARARGS,
      "Verifica estructura sin ejecutar código"},
     {"dedup_reset", py_dedup_reset, METH_NOARGS, "Limpia caches de source/exec"},
@@ -238,6 +249,10 @@ PyInit__vellum(void)
         class_header_cache == NULL)
         return NULL;
     if (!objects_init())
+        return NULL;
+    array_module_cached = PyImport_ImportModule("array");
+    builtins_module_cached = PyImport_ImportModule("builtins");
+    if (array_module_cached == NULL || builtins_module_cached == NULL)
         return NULL;
     for (int i = 0; i < 256; i++) {
         g_byte_ints[i] = PyLong_FromLong(i);

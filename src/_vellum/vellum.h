@@ -432,39 +432,99 @@ int32_t dedup_register_identity_only(DedupState *ds);
  * Process-wide state.
  * ------------------------------------------------------------------------ */
 extern int g_serialize_depth;
-extern int g_deserialize_depth;
-
-extern PyObject **read_table;
-extern Py_ssize_t read_table_count;
-extern Py_ssize_t read_table_cap;
 
 extern PyObject *source_cache;
 extern PyObject *exec_cache;
 extern PyObject *cls_cache;
 extern PyObject *class_header_cache;
 
-/* Borrowed from the cached module pointers (kept for the process). */
+/* Borrowed from the module pointers imported at initialisation. */
 PyObject *get_array_module(void);
 PyObject *get_builtins_module(void);
 
-/* Reader side of the index space. */
-int read_table_grow(void);
-void read_table_reset(void);
+/* ------------------------------------------------------------------------
+ * Per-load state.  Everything one deserialize call builds or remembers lives
+ * in its Load record, on that call's C stack: a load never sees another
+ * load's table, whatever thread or greenlet it runs on, and nothing of it
+ * outlives the call.
+ * ------------------------------------------------------------------------ */
+
+/* Object graphs that the loader can hash and compare in ordinary time: no
+ * tuple or frozenset deeper than VELLUM_SHAPE_DEPTH_MAX, and none used as a
+ * set item or dict key whose items, counted with multiplicity, exceed the
+ * larger of VELLUM_KEY_SIZE_FLOOR and VELLUM_KEY_SIZE_PER_BYTE times the
+ * input's length. */
+#define VELLUM_SHAPE_DEPTH_MAX 10000
+#define VELLUM_KEY_SIZE_FLOOR ((uint64_t)1 << 24)
+#define VELLUM_KEY_SIZE_PER_BYTE 64
+/* All inflated source of one load together: this many times the input's
+ * length, plus VELLUM_INFLATE_EXTRA bytes. */
+#define VELLUM_INFLATE_PER_BYTE 256
+#define VELLUM_INFLATE_EXTRA ((Py_ssize_t)16 << 20)
+
+static inline Py_ssize_t
+inflate_budget(Py_ssize_t input_size)
+{
+    Py_ssize_t most = (PY_SSIZE_T_MAX - VELLUM_INFLATE_EXTRA) / VELLUM_INFLATE_PER_BYTE;
+    return (input_size < most ? input_size : most) * VELLUM_INFLATE_PER_BYTE +
+           VELLUM_INFLATE_EXTRA;
+}
+
+/* A class resolved during the load, keyed by the identity of the header's
+ * field objects (which the read table keeps alive). */
+struct ResolvedClass {
+    PyObject *name, *src, *module, *cls; /* owned, or all null */
+};
+#define RESOLVED_SLOTS 256
+
+/* Depth and expanded size of a tuple or frozenset that holds one; flat ones
+ * (depth 1) are not recorded.  The entry owns its object, so no address is
+ * reused while the load runs. */
+struct Shape {
+    PyObject *obj;
+    uint32_t depth;
+    uint64_t size;
+};
+
+#define LOAD_LOCAL_ENTRIES 32
+
+struct Load {
+    PyObject **table;        /* the read table: one owned reference per entry */
+    Py_ssize_t count;
+    Py_ssize_t cap;
+    int depth;               /* nesting of deserialize */
+    Py_ssize_t input_size;
+    Py_ssize_t inflate_left; /* bytes this load may still inflate */
+    uint64_t key_size_max;
+    ResolvedClass *resolved; /* RESOLVED_SLOTS entries, made on first use */
+    Shape *shapes;           /* open addressing on the address, made on first use */
+    Py_ssize_t shape_count;
+    Py_ssize_t shape_cap;
+    /* Safe loading: the approved objects (a tuple), or null for a trusted
+     * load, which resolves and runs what the stream names. */
+    PyObject *allow;
+    int allow_functions;
+    PyObject *local_table[LOAD_LOCAL_ENTRIES];
+};
+
+void load_init(Load *ld, Py_ssize_t input_size, PyObject *allow, int allow_functions);
+void load_free(Load *ld);
+int load_table_grow(Load *ld);
 
 /* Takes a new reference to obj; 1, or 0 with MemoryError. */
 [[nodiscard]] static inline int
-read_table_push(PyObject *obj)
+read_table_push(Load *ld, PyObject *obj)
 {
-    if (read_table_count >= read_table_cap && !read_table_grow())
+    if (ld->count >= ld->cap && !load_table_grow(ld))
         return 0;
-    read_table[read_table_count++] = Py_NewRef(obj);
+    ld->table[ld->count++] = Py_NewRef(obj);
     return 1;
 }
 
-Py_ssize_t read_ref_idx(const unsigned char *data, Py_ssize_t size,
+Py_ssize_t read_ref_idx(Load *ld, const unsigned char *data, Py_ssize_t size,
                         Py_ssize_t *pos, uint8_t opcode);
-PyObject *read_ref(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
-                   uint8_t opcode);
+PyObject *read_ref(Load *ld, const unsigned char *data, Py_ssize_t size,
+                   Py_ssize_t *pos, uint8_t opcode);
 
 static inline bool
 is_ref_tag(unsigned t)
@@ -581,8 +641,9 @@ int has_custom_reduce(PyTypeObject *tp);
  * Deserializer.  Readers take the cursor (data, size, pos) and return a new
  * reference, or null with an exception set.
  * ------------------------------------------------------------------------ */
-PyObject *deserialize_impl(const unsigned char *data, Py_ssize_t size,
-                           Py_ssize_t *pos);
+#define READER_ARGS [[maybe_unused]] Load *ld, const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos
+
+PyObject *deserialize_impl(READER_ARGS);
 PyObject *deserialize_depth_error(void);
 
 /* The ints 0..255 (the one-byte tags and TAG_UINT8), created at import and
@@ -592,9 +653,9 @@ extern PyObject *g_byte_ints[256];
 /* Small integers, the most frequent tags, are settled here without a
  * dispatch call. */
 static inline PyObject *
-deserialize(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos)
+deserialize(READER_ARGS)
 {
-    if (g_deserialize_depth >= VELLUM_MAX_DEPTH)
+    if (ld->depth >= VELLUM_MAX_DEPTH)
         return deserialize_depth_error();
     if (*pos < size) {
         unsigned t = data[*pos];
@@ -603,9 +664,9 @@ deserialize(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos)
             return Py_NewRef(g_byte_ints[t - TAG_SMALLINT]);
         }
     }
-    ++g_deserialize_depth;
-    PyObject *r = deserialize_impl(data, size, pos);
-    --g_deserialize_depth;
+    ++ld->depth;
+    PyObject *r = deserialize_impl(ld, data, size, pos);
+    --ld->depth;
     return r;
 }
 
@@ -614,8 +675,6 @@ PyObject *call_method_one(PyObject *obj, const char *name, PyObject *arg);
 
 /* Raises ValueError with msg and returns null. */
 PyObject *fail_value(const char *msg);
-
-#define READER_ARGS const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos
 
 /* scalars.cpp */
 PyObject *deserialize_bigint(READER_ARGS);
@@ -645,8 +704,10 @@ PyObject *deserialize_short_str(READER_ARGS);
 PyObject *deserialize_bytearray(READER_ARGS);
 PyObject *read_dedup_bytes_checked(READER_ARGS, const char *what);
 /* A zlib stream inflated into at most 64 * (4n + 256) bytes, in four attempts
- * of growing size; beyond that, or on corrupt data, ValueError fail_msg. */
-PyObject *inflate_bounded(const unsigned char *src, Py_ssize_t n, const char *fail_msg);
+ * of growing size, and at most *budget bytes, which it then takes from
+ * *budget; beyond either, or on corrupt data, ValueError fail_msg. */
+PyObject *inflate_bounded(const unsigned char *src, Py_ssize_t n, const char *fail_msg,
+                          Py_ssize_t *budget);
 
 /* functions.cpp */
 PyObject *exec_source(PyObject *source);
@@ -666,8 +727,15 @@ PyObject *read_class_direct(PyObject *name_str, PyObject *src_bytes);
 PyObject *resolve_callable_by_qualname(PyObject *qualname_str, PyObject *module_str);
 PyObject *deserialize_instance(READER_ARGS, uint8_t tag);
 PyObject *deserialize_reduce(READER_ARGS, uint8_t tag);
-/* Drops the classes resolved during the last load. */
-void resolved_classes_clear(void);
+/* Safe loading: what the stream's name for a class (APPROVE_INSTANCE) or
+ * callable (APPROVE_CALLABLE) denotes, found statically in an
+ * already-imported module, when it is approved; else ValueError. */
+enum { APPROVE_INSTANCE = 0, APPROVE_CALLABLE = 1 };
+PyObject *approved_static(PyObject *name, PyObject *module, int kind, PyObject *allow);
+/* None when approved, else the refusal as a str; null on failure. */
+PyObject *approval_refusal(PyObject *name, PyObject *module, int kind, PyObject *allow);
+/* Raises ValueError for a refusal text (a new str, consumed); returns null. */
+PyObject *refuse_load(PyObject *why);
 
 /* verify.cpp */
 /* One value whose loading would run code, as the walk recorded it. */

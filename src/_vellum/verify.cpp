@@ -68,6 +68,7 @@ struct WalkIndex {
     Py_ssize_t dedup_n;
     MirrorEntry *dedup_table; /* null without capture */
     Py_ssize_t cap;
+    Py_ssize_t inflate_left; /* bytes the capture may still inflate */
 };
 
 [[nodiscard]] static int
@@ -359,9 +360,10 @@ walk_nested(WALK_ARGS)
 /* Inflates a captured compressed source block within the reader's bounds:
  * four attempts of growing output size. */
 static PyObject *
-walk_inflate(const unsigned char *src, Py_ssize_t n)
+walk_inflate(WalkIndex *ix, const unsigned char *src, Py_ssize_t n)
 {
-    return inflate_bounded(src, n, "0xFB: fallo zlib decompress al capturar fuente");
+    return inflate_bounded(src, n, "0xFB: fallo zlib decompress al capturar fuente",
+                           &ix->inflate_left);
 }
 
 /* The captured part for the entry at idx: a new reference to its bytes. */
@@ -447,7 +449,7 @@ walk_skip_dedup(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
      * fails the capture wherever it stands. */
     PyObject *text = NULL;
     if (compressed) {
-        text = walk_inflate(payload, n);
+        text = walk_inflate(ix, payload, n);
         if (text == NULL)
             return 0;
     }
@@ -1085,7 +1087,7 @@ verify_stream_fast(const unsigned char *data, Py_ssize_t size, int show_source)
         !set_report_attr(report.get(), "bytes_total", PyLong_FromSsize_t(size)))
         return NULL;
 
-    WalkIndex ix = {0, NULL, 0};
+    WalkIndex ix = {0, NULL, 0, inflate_budget(size)};
     if (show_source && !mirror_init(&ix))
         return NULL;
 

@@ -15,12 +15,11 @@ taken from the caller's own modules instead of from the stream.
 
 from __future__ import annotations
 
-import sys
-import types
 from collections.abc import Iterable
 from typing import Protocol, Union
 
-from ._vellum import dedup_reset, deserialize_fast, serialize_fast, verify_stream_fast
+from ._vellum import (approval, dedup_reset, deserialize_fast, deserialize_safe,
+                      serialize_fast, verify_stream_fast)
 from .vellum import CapturedSource, StreamReport
 
 __all__ = [
@@ -82,9 +81,10 @@ _NEVER_APPROVED = {
     0x23: "a wrapper of a function is never approved",
     0x24: "a wrapper of functions is never approved",
 }
+# Functions, code and their wrappers, approved together by allow_functions.
+_FUNCTION_FORMS = frozenset((0x0D, 0x20, 0x21, 0x22, 0x23, 0x24))
 _INSTANCE_TAGS = (0x25, 0x26)
 _REDUCE = 0x27
-_MISSING = object()
 
 
 class RefusedValue:
@@ -171,19 +171,6 @@ def _in_place(fn, data: BytesLike, *args: object) -> object:
             return fn(readonly, *args)
 
 
-def _load(data: BytesLike) -> object:
-    """Loads a stream and drops the engine's hold on what it built.
-
-    The engine keeps every object of a load in its reference table until its
-    next load begins; loading the one-byte stream of None empties that table
-    at once, so the caller's references are the only ones left.
-    """
-    try:
-        return _in_place(deserialize_fast, data)
-    finally:
-        deserialize_fast(b"\x00")
-
-
 def _text(part: object) -> str | None:
     """A captured name as the loader decodes it, or None when it cannot."""
     if not isinstance(part, bytes):
@@ -194,67 +181,19 @@ def _text(part: object) -> str | None:
         return None
 
 
-def _imported(module: str) -> object:
-    """The module the loader would look in: already imported, never imported
-    here.  A name that is empty or starts with a NUL names none."""
-    if not module or module[0] == "\0":
-        return _MISSING
-    return sys.modules.get(module, _MISSING)
+def _approved(allow: Iterable[object]) -> tuple[object, ...]:
+    """The approved objects, checked to be classes and callables.  The
+    engine matches them by identity, and bound methods, which are made anew
+    at each lookup, by their self and function."""
+    objects = tuple(allow)
+    for obj in objects:
+        if not callable(obj):
+            raise TypeError(f"allow takes classes and callables, not {obj!r}")
+    return objects
 
 
-def _class_by_module(name: str, module: str) -> tuple[object, str]:
-    """(class or None, why not) by the loader's rule: one attribute of an
-    already-imported module that is a class."""
-    mod = _imported(module)
-    if mod is _MISSING:
-        return None, (f"module {module!r} is not imported" if module else
-                      "no module is named")
-    try:
-        found = getattr(mod, name)
-    except Exception:
-        return None, f"module {module!r} has no attribute {name!r}"
-    if not issubclass(type(found), type):
-        return None, f"{module}.{name} is not a class"
-    return found, ""
-
-
-def _callable_by_qualname(qualname: str, module: str) -> tuple[object, str]:
-    """(callable or None, why not) by the loader's rule: the dotted name
-    walked from an already-imported module, ending at a callable."""
-    obj = _imported(module)
-    if obj is _MISSING:
-        return None, (f"module {module!r} is not imported" if module else
-                      "no module is named")
-    for part in qualname.split("."):
-        try:
-            obj = getattr(obj, part)
-        except Exception:
-            return None, f"{module}.{qualname} does not resolve"
-    if not callable(obj):
-        return None, f"{module}.{qualname} is not callable"
-    return obj, ""
-
-
-class _Allowed:
-    """The approved objects: found by identity, and bound methods, which are
-    made anew at each lookup, by their self and function."""
-
-    def __init__(self, allow: Iterable[object]):
-        self.objects = list(allow)
-        for obj in self.objects:
-            if not callable(obj):
-                raise TypeError(f"allow takes classes and callables, not {obj!r}")
-        self.ids = {id(obj) for obj in self.objects}
-        self.methods = [obj for obj in self.objects
-                        if type(obj) in (types.MethodType, types.BuiltinMethodType)]
-
-    def __contains__(self, obj: object) -> bool:
-        if id(obj) in self.ids:
-            return True
-        return any(type(m) is type(obj) and m == obj for m in self.methods)
-
-
-def _refusals(report: StreamReport, allowed: _Allowed) -> list[RefusedValue]:
+def _refusals(report: StreamReport, allowed: tuple[object, ...],
+              allow_functions: bool) -> list[RefusedValue]:
     """Every block of a capturing report that loading would run unapproved.
 
     Back-references to a callable name an entry of the stream's own index
@@ -273,6 +212,8 @@ def _refusals(report: StreamReport, allowed: _Allowed) -> list[RefusedValue]:
                                             "its class or callable was not captured"))
                 continue
             name, module = _text(parts[0]), _text(parts[2])
+        if tag in _FUNCTION_FORMS and allow_functions:
+            continue
         if tag in _NEVER_APPROVED:
             why = _NEVER_APPROVED[tag]
         elif tag == _REDUCE and parts[0] is None and parts[2] is None:
@@ -282,18 +223,9 @@ def _refusals(report: StreamReport, allowed: _Allowed) -> list[RefusedValue]:
         elif name is None or module is None:
             why = "its name or module is not UTF-8 text"
         else:
-            if tag == _REDUCE:
-                found, why = _callable_by_qualname(name, module)
-            else:
-                found, why = _class_by_module(name, module)
-            if found is not None:
-                if found in allowed:
-                    continue
-                why = f"{module}.{name} is {found!r}, which is not in allow"
-            elif tag == _REDUCE and parts[1] is None:
-                why += ", so loading would call what the builtins hold under that name"
-            else:
-                why += ", so loading would run the source the stream carries"
+            why = approval(name, module, tag != _REDUCE, allowed)
+            if why is None:
+                continue
         refused.append(RefusedValue(offset, tag, reason, name, module, why))
     if any(r.tag == _REDUCE for r in refused):
         refused.extend(backrefs)
@@ -313,8 +245,8 @@ def verify(data: BytesLike, *, show_source: bool = False) -> StreamReport:
     return _in_place(verify_stream_fast, data, bool(show_source))
 
 
-def _safe_load(data: BytesLike, allow: Iterable[object]) -> object:
-    allowed = _Allowed(allow)
+def _safe_load(data: BytesLike, allow: Iterable[object], allow_functions: bool) -> object:
+    allowed = _approved(allow)
     # The bytes verified are the bytes loaded: a mutable buffer is copied once.
     stream = data if isinstance(data, bytes) else memoryview(data).tobytes()
     report = verify_stream_fast(stream)
@@ -324,19 +256,27 @@ def _safe_load(data: BytesLike, allow: Iterable[object]) -> object:
         report = verify_stream_fast(stream, True)
         if not report.ok:
             raise ValueError(report.error)
-        refused = _refusals(report, allowed)
+        refused = _refusals(report, allowed, allow_functions)
         if refused:
             raise UnsafeStreamError(refused)
-    return _load(stream)
+    # The load resolves every class and callable by the same static lookup
+    # and checks each against the approved objects again, back-references
+    # included; it runs no carried source.
+    return deserialize_safe(stream, allowed, allow_functions)
 
 
-def loads(data: BytesLike, *, allow_code: bool = True, allow: Iterable[object] = ()) -> object:
+def loads(data: BytesLike, *, allow_code: bool = True, allow: Iterable[object] = (),
+          allow_functions: bool = False) -> object:
     """Rebuild the object graph serialized in ``data``.
 
     ``data`` is any bytes-like object, read in place where it can be; bytes
     after the first complete value are ignored.  Malformed input raises
     ValueError (IndexError for a reference out of range).  The engine keeps
-    nothing of the result once this returns.
+    nothing of the result once this returns.  Tuples and frozensets nested
+    more than 10,000 deep, set items and dict keys larger than the input can
+    justify, and compressed source inflating past 256 times the input plus
+    16 MiB are refused with ValueError, so that loading stays linear in the
+    input.
 
     With ``allow_code=True`` (the default) loading runs whatever code the
     stream carries: use it for streams you trust only.  With
@@ -344,27 +284,34 @@ def loads(data: BytesLike, *, allow_code: bool = True, allow: Iterable[object] =
     raises ValueError with the verifier's message, and a stream with any
     code-carrying value that is not approved raises ``UnsafeStreamError``
     before anything of it runs.  An instance or reduced object is approved
-    when its class or callable, looked up as the loader looks it up (by
-    name in a module the program has already imported), is one of the
-    objects in ``allow``; the loader then takes that object and never runs
-    the source the stream carries.  Bytecode, functions made from source,
-    their wrappers and version 1 values are never approved.
+    when its class or callable, found statically (in the ``__dict__`` of a
+    module the program has already imported, and along a class's MRO,
+    running no code of what it looks at), is one of the objects in
+    ``allow``; the loader then takes that object and never runs the source
+    the stream carries.  An instance is approved only for a class that
+    makes its instances with ``object.__new__``, and a reduced object gets
+    the state and items the stream carries only when its callable is such
+    a class: approval creates objects and never rewrites one that exists.
+    Bytecode, functions made from source and their wrappers are approved
+    only with ``allow_functions=True``, which approves arbitrary code: use
+    it only for streams whose sender is authenticated.  Version 1 values
+    are never approved.
     """
     if allow_code and type(data) is bytes and allow == ():
         # The common call, without the layers below: small messages are
         # dominated by per-call costs.
-        try:
-            return deserialize_fast(data)
-        finally:
-            deserialize_fast(b"\x00")
+        return deserialize_fast(data)
     allow = tuple(allow)
     if allow_code:
-        if allow:
-            raise ValueError("allow takes effect only with allow_code=False")
-        return _load(data)
-    return _safe_load(data, allow)
+        if allow or allow_functions:
+            raise ValueError("allow and allow_functions take effect only with "
+                             "allow_code=False")
+        return _in_place(deserialize_fast, data)
+    return _safe_load(data, allow, allow_functions)
 
 
-def load(file: _Reader, *, allow_code: bool = True, allow: Iterable[object] = ()) -> object:
+def load(file: _Reader, *, allow_code: bool = True, allow: Iterable[object] = (),
+         allow_functions: bool = False) -> object:
     """Read a whole binary file and load it as ``loads`` does."""
-    return loads(file.read(), allow_code=allow_code, allow=allow)
+    return loads(file.read(), allow_code=allow_code, allow=allow,
+                 allow_functions=allow_functions)
