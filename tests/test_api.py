@@ -356,6 +356,27 @@ def test_refused_module_is_not_imported(shapes, monkeypatch):
     assert "vellum_shapes" not in sys.modules
 
 
+# A refusal quotes the stream's names: the message and repr escape them, the
+# fields keep them exact.
+@pytest.mark.parametrize("name, module, shown", [
+    # refused as "module 'os' has no attribute '<name>'"
+    ("x\x1b[2K\r\u202e", "os", r"module 'os' has no attribute 'x\x1b[2K\x0d\u202e'"),
+    # refused as "module '<module>' is not imported"
+    ("x", "m\nat byte 0: TAG_NONE (0x00): approved", r"module 'm\x0aat byte 0"),
+])
+def test_refusal_text_is_escaped_and_the_fields_exact(name, module, shown):
+    stream = H("27 01") + S(name) + b"\x01" + B(MK_SRC) + S(module) + H("09 00 00")
+    with pytest.raises(UnsafeStreamError) as info:
+        vellum.loads(stream, allow_code=False)
+    (refused,) = info.value.blocks
+    assert (refused.name, refused.module) == (name, module)
+    message = str(info.value)
+    assert len(message.splitlines()) == 2 and shown in message  # a header, one line per value
+    for text in (message, refused.describe(), repr(refused)):
+        assert not any(ch in text for ch in "\x1b\r\u202e"), text
+    assert len((refused.describe() + repr(refused)).splitlines()) == 1
+
+
 @pytest.mark.parametrize("stream, message", [
     (b"", "EOF inesperado"),
     (b"\x00\x00", "1 bytes sobrantes tras el objeto raiz (pos=1, total=2)"),

@@ -711,7 +711,7 @@ def test_no_leaks_over_many_verifications(monkeypatch):
     "tag, parts, expected",
     [
         (0x0D, (b"f", b"def f():\n    return 1\n"), "# function 'f'\ndef f():\n    return 1"),
-        (0x25, (b"P", b"class P: \xff\n", b"m"), "# class 'P' from module 'm'\nclass P: \ufffd"),
+        (0x25, (b"P", b"class P: \xff\n", b"m"), "# class 'P' from module 'm'\nclass P: \\\\xff"),
         (0x1E, (b"P", b"class P: pass"), "# class (slots instance) 'P'\nclass P: pass"),
         (0x27, (b"range", None, b"builtins"),
          "# callable 'range' from module 'builtins'\n# (no source carried: found by name on load)"),
@@ -738,3 +738,49 @@ def test_rendered_bytecode_is_never_loaded():
         WATCH.on = False
     assert WATCH.seen == []
     assert "marshalled bytecode, not loaded" in report.unexecuted_blocks[0][3]
+
+
+# ---------------------------------------------------------------------------
+# Escaping the stream's text
+
+ESCAPED_IN_SOURCE = (
+    set(range(0x00, 0x09)) | set(range(0x0B, 0x20)) | set(range(0x7F, 0xA0))
+    | {0x00AD, 0x061C, 0x180E, 0x200B, 0x200C, 0x200E, 0x200F, 0x2028, 0x2029, 0xFEFF}
+    | set(range(0x202A, 0x202F)) | set(range(0x2060, 0x2065)) | set(range(0x2066, 0x206A))
+)
+
+
+def test_the_escaped_set_is_the_fixed_list():
+    chars = [c for c in range(0x10000) if not 0xD800 <= c <= 0xDFFF] + [0x1F600, 0x10FFFF]
+    for one_line, expected in [(False, ESCAPED_IN_SOURCE),
+                               (True, ESCAPED_IN_SOURCE | {0x09, 0x0A})]:
+        escaped = {c for c in chars if pkg.escape_text(chr(c), one_line=one_line) != chr(c)}
+        assert escaped == expected
+
+
+@pytest.mark.parametrize("text, one_line, shown, hidden", [
+    ("a\x1b[2K\rb", False, r"a\x1b[2K\x0db", ("U+001B", "U+000D")),
+    ("x\u202ey\u2066", False, r"x\u202ey\u2066", ("U+202E", "U+2066")),
+    ("if x:\n\treturn\n", False, "if x:\n\treturn\n", ()),
+    ("P\n\tQ", True, r"P\x0a\x09Q", ("U+000A", "U+0009")),
+    ("é ÿ 😀\u200d👩 \\x41", True, "é ÿ 😀\u200d👩 \\x41", ()),
+    # U+0085 written in UTF-8 against a lone 0x85 byte, and one against the other
+    ("\x85".encode() + b"\x85\xff", False, r"\x85\\x85\\xff",
+     ("U+0085", "byte 0x85", "byte 0xFF")),
+    (b"\xed\xa0\x80", False, r"\\xed\\xa0\\x80", ("byte 0xED", "byte 0xA0", "byte 0x80")),
+    ("\udcff", False, r"\udcff", ("U+DCFF",)),  # a lone surrogate in a str is no byte
+    ("\x00" * 3, True, r"\x00" * 3, ("U+0000",)),
+])
+def test_escape_text(text, one_line, shown, hidden):
+    assert pkg.escape_text(text, one_line=one_line) == shown
+    assert pkg.hidden_characters(text, one_line=one_line) == hidden
+
+
+def test_capture_flags_its_hidden_text_and_keeps_the_exact_parts():
+    name, source, module = b"P\n", b"class P:  # \xe2\x80\xae\n    pass\n", b"m\xff"
+    report = verify(b"\x25" + S(name) + B(source) + S(module) + b"\x0c\x00", True)
+    code = report.unexecuted_blocks[0][3]
+    assert code.parts == (name, source, module)
+    assert code.hidden == ("U+000A", "U+202E", "byte 0xFF")
+    assert code == "# class 'P\\x0a' from module 'm\\\\xff'\nclass P:  # \\u202e\n    pass"
+    assert "1 with hidden or control characters" in repr(report)

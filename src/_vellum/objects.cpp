@@ -752,7 +752,7 @@ lookup_static(PyObject *module_str, PyObject *qualname, PyObject **why)
         return NULL;
     if (found == 0 || !PyModule_Check(mod)) {
         Py_XDECREF(mod);
-        *why = PyUnicode_FromFormat("module %R is not imported", module_str);
+        *why = PyUnicode_FromFormat("module '%U' is not imported", module_str);
         return NULL;
     }
     Ref cur = Ref::steal(mod);
@@ -772,8 +772,8 @@ lookup_static(PyObject *module_str, PyObject *qualname, PyObject **why)
             next = Py_XNewRef(_PyType_Lookup((PyTypeObject *)cur.get(), part));
         }
         if (next == NULL) {
-            *why = i == 0 ? PyUnicode_FromFormat("module %R has no attribute %R", module_str,
-                                                 part)
+            *why = i == 0 ? PyUnicode_FromFormat("module '%U' has no attribute '%U'",
+                                                 module_str, part)
                           : PyUnicode_FromFormat("%U.%U does not resolve", module_str,
                                                  qualname);
             return NULL;

@@ -20,7 +20,7 @@ from typing import Protocol, Union
 
 from ._vellum import (approval, dedup_reset, deserialize_fast, deserialize_safe,
                       serialize_fast, verify_stream_fast)
-from .vellum import CapturedSource, StreamReport
+from .vellum import CapturedSource, StreamReport, _quoted, escape_text
 
 __all__ = [
     "dumps", "dump", "loads", "load", "verify", "StreamReport", "UnsafeStreamError",
@@ -94,7 +94,9 @@ class RefusedValue:
     ``tag_name`` its tag, ``reason`` what loading it would do as the verifier
     reports it, ``name`` and ``module`` the class or callable the stream
     names for it (None when it names none), and ``refusal`` why it was not
-    approved.
+    approved.  These keep the exact text; ``describe()`` and the repr escape
+    it as ``vellum.vellum.escape_text`` does, the refusal included, since a
+    refusal can quote the stream's names.
     """
 
     __slots__ = ("offset", "tag", "tag_name", "reason", "name", "module", "refusal")
@@ -110,24 +112,29 @@ class RefusedValue:
         self.refusal = refusal
 
     def __repr__(self) -> str:
-        return (f"RefusedValue(offset={self.offset}, tag=0x{self.tag:02X}, "
-                f"name={self.name!r}, module={self.module!r}, refusal={self.refusal!r})")
+        fields = ", ".join(f"{field}={escape_text(repr(getattr(self, field)), one_line=True)}"
+                           for field in ("name", "module", "refusal"))
+        return f"RefusedValue(offset={self.offset}, tag=0x{self.tag:02X}, {fields})"
 
     def describe(self) -> str:
+        """One line: where the value is, what it names and why it was refused."""
         what = ""
         if self.name is not None:
-            where = f" from module {self.module!r}" if self.module else " without a module"
+            where = f" from module {_quoted(self.module)}" if self.module else " without a module"
             kind = "class" if self.tag in _INSTANCE_TAGS else "callable"
-            what = f" {kind} {self.name!r}{where};"
+            what = f" {kind} {_quoted(self.name)}{where};"
+        refusal = escape_text(self.refusal, one_line=True)
+        reason = escape_text(self.reason, one_line=True)
         return (f"at byte {self.offset}: {self.tag_name} (0x{self.tag:02X}):{what} "
-                f"{self.refusal} [{self.reason}]")
+                f"{refusal} [{reason}]")
 
 
 class UnsafeStreamError(ValueError):
     """A stream holds code-carrying values that were not approved.
 
-    ``blocks`` lists every refused value as a ``RefusedValue``.  Nothing of
-    the stream was executed, imported, unmarshalled or called.
+    ``blocks`` lists every refused value as a ``RefusedValue``; the message
+    has one escaped line per value.  Nothing of the stream was executed,
+    imported, unmarshalled or called.
     """
 
     MAX_LISTED = 20
@@ -240,7 +247,8 @@ def verify(data: BytesLike, *, show_source: bool = False) -> StreamReport:
     ``error``), counts its tags, and lists in ``unexecuted_blocks`` every
     value whose loading would execute source, load bytecode or call a
     callable, as ``(offset, tag, reason, code)``.  With ``show_source`` the
-    ``code`` of each is the text the stream carries for it.
+    ``code`` of each is the text the stream carries for it, escaped by
+    ``vellum.vellum.escape_text``, with the exact bytes in its ``parts``.
     """
     return _in_place(verify_stream_fast, data, bool(show_source))
 

@@ -7,8 +7,10 @@ pickle's and marshal's, shows that shared lists stay shared and cycles survive,
 carries a closure by value, prints the verifier's report of the stream and
 shows safe loading refusing it.  It exits non-zero if any check fails.
 
-``inspect`` exits 0 when the stream is well-formed and loading it runs nothing,
-1 when loading it would run code, and 2 when it is malformed or unreadable.
+``inspect`` exits 2 when the stream is malformed or unreadable, else 1 when
+loading it would run code or its text hides characters, else 0.  Every text the
+stream carries is shown through ``vellum.vellum.escape_text``, and each value
+whose text holds a character it escapes gets a warning line.
 """
 
 from __future__ import annotations
@@ -20,6 +22,7 @@ import pickle
 import sys
 
 import vellum
+from vellum.vellum import escape_text
 
 
 def sample_graph() -> dict:
@@ -148,18 +151,33 @@ def tag_counts_by_name(report) -> dict[str, int]:
     return counts
 
 
+MAX_HIDDEN_LISTED = 8
+
+
+def hidden_warning(hidden: tuple[str, ...]) -> str:
+    listed = ", ".join(hidden[:MAX_HIDDEN_LISTED])
+    unlisted = len(hidden) - MAX_HIDDEN_LISTED
+    more = f" and {unlisted} more" if unlisted > 0 else ""
+    return f"warning: hidden or control characters in its text: {listed}{more}"
+
+
 def inspect_stream(path: str, show_source: bool, as_json: bool) -> int:
+    # A file name can come from whoever sent the file, so it is escaped too.
+    shown_path = escape_text(path, one_line=True)
     try:
         data = read_stream(path)
     except OSError as exc:
         if as_json:
             print(json.dumps({"file": path, "ok": False, "error": str(exc)}))
         else:
-            print(f"{path}: cannot read: {exc.strerror or exc}", file=sys.stderr)
+            why = escape_text(exc.strerror or str(exc), one_line=True)
+            print(f"{shown_path}: cannot read: {why}", file=sys.stderr)
         return 2
-    report = vellum.verify(data, show_source=show_source)
+    # Capture always: the hidden characters are flagged with or without --source.
+    report = vellum.verify(data, show_source=True)
     blocks = report.unexecuted_blocks if report.ok else []
-    status = 2 if not report.ok else 1 if blocks else 0
+    hidden = [code.hidden if code is not None else () for _, _, _, code in blocks]
+    status = 2 if not report.ok else 1 if blocks or any(hidden) else 0
     if as_json:
         out = {
             "file": path,
@@ -167,18 +185,21 @@ def inspect_stream(path: str, show_source: bool, as_json: bool) -> int:
             "ok": report.ok,
             "error": report.error,
             "runs_code": bool(blocks),
+            "hides_text": any(hidden),
             "tag_counts": tag_counts_by_name(report) if report.ok else {},
             "blocks": [
                 {"offset": pos, "tag": tag, "tag_name": vellum.tag_name(tag),
-                 "reason": reason, **({"source": str(code)} if show_source else {})}
-                for pos, tag, reason, code in blocks
+                 "reason": reason, "hidden_text": list(chars),
+                 **({"source": str(code)} if show_source else {})}
+                for (pos, tag, reason, code), chars in zip(blocks, hidden)
             ],
         }
-        print(json.dumps(out, ensure_ascii=False))
+        # ASCII escapes only: exact, and nothing in it can act on a terminal.
+        print(json.dumps(out, ensure_ascii=True))
         return status
-    print(f"{path}: {report.bytes_total} bytes")
+    print(f"{shown_path}: {report.bytes_total} bytes")
     if not report.ok:
-        print(f"malformed: {report.error}")
+        print(f"malformed: {escape_text(report.error, one_line=True)}")
         return status
     print("well-formed")
     print("tags:")
@@ -188,10 +209,13 @@ def inspect_stream(path: str, show_source: bool, as_json: bool) -> int:
         print("loading it runs no code")
         return status
     print(f"loading it would run code in {len(blocks)} value(s):")
-    for pos, tag, reason, code in blocks:
+    for (pos, tag, reason, code), chars in zip(blocks, hidden):
         print(f"  at byte {pos}: {vellum.tag_name(tag)} (0x{tag:02X}): {reason}")
+        if chars:
+            print(f"    {hidden_warning(chars)}")
         if show_source and code:
-            for line in str(code).splitlines():
+            # Escaped text has no line breaks but its newlines.
+            for line in str(code).split("\n"):
                 print(f"      {line}")
     return status
 
@@ -205,9 +229,10 @@ def main(argv: list[str] | None = None) -> int:
     commands.add_parser("demo", help="run the demo (the default)")
     inspect = commands.add_parser(
         "inspect", help="report on a stream without running any of it",
-        description="Report on a stream without running any of it. Exit status: 0 "
-                    "well-formed and runs nothing, 1 loading it would run code, 2 "
-                    "malformed or unreadable.")
+        description="Report on a stream without running any of it. Text the stream "
+                    "carries is shown with control, invisible and direction characters "
+                    "escaped. Exit status: 2 malformed or unreadable, else 1 loading it "
+                    "would run code or its text hides characters, else 0.")
     inspect.add_argument("file", metavar="FILE", help="the stream; - reads standard input")
     inspect.add_argument("--source", action="store_true",
                          help="show the source and code the stream carries")

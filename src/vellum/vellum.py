@@ -2,13 +2,103 @@
 
 It holds what the extension's verifier hands its findings to: the
 ``StreamReport`` it fills and ``_render_captured_source``, which turns the
-raw parts captured for a code-carrying value into text that keeps the parts.  Neither ever
-imports, unmarshals or executes anything taken from a stream.
+raw parts captured for a code-carrying value into text that keeps the parts,
+and ``escape_text``, through which every text taken from a stream passes
+before it is shown.  Nothing here ever imports, unmarshals or executes
+anything taken from a stream.
 """
 
+import re
 from types import MappingProxyType
 
-__all__ = ["CapturedSource", "StreamReport"]
+__all__ = ["CapturedSource", "StreamReport", "escape_text", "hidden_characters"]
+
+
+# ---------------------------------------------------------------------------
+# Escaping the text a stream carries
+#
+# A stream's author chooses its names and source, and a person reads them on a
+# terminal.  The characters below can move the cursor, erase or overwrite what
+# was printed, reorder a line or hide in it, so they are shown as escapes.  The
+# set is a fixed list rather than a Unicode category, so every interpreter
+# shows the same text.  Tab and newline are kept in source and escaped in a
+# one-line field (a name, a module), which must not forge a line of its own.
+
+_SOURCE_ESCAPED = (
+    "\x00-\x08\x0b-\x1f\x7f-\x9f"          # C0 but tab and newline, DEL, C1
+    "\u00ad\u061c\u180e\u200b\u200c\u200e\u200f"  # invisible or direction marks
+    "\u2028\u2029\u202a-\u202e\u2060-\u2064\u2066-\u2069\ufeff"
+    # Lone surrogates: no UTF-8 text holds one, and bytes that are not UTF-8
+    # are decoded to U+DC80..U+DCFF so that they come out as byte escapes.
+    "\ud800-\udfff"
+)
+_ESCAPED = {
+    False: re.compile(f"[{_SOURCE_ESCAPED}]"),
+    True: re.compile(f"[\t\n{_SOURCE_ESCAPED}]"),
+}
+
+
+def _is_byte(ch, from_bytes):
+    return from_bytes and "\udc80" <= ch <= "\udcff"
+
+
+def _escape_one(ch, from_bytes):
+    r"""One escaped character: \\xNN for a byte that is not UTF-8, so that it
+    differs from the character U+00NN, written \xNN."""
+    if _is_byte(ch, from_bytes):
+        return f"\\\\x{ord(ch) - 0xDC00:02x}"
+    cp = ord(ch)
+    return f"\\x{cp:02x}" if cp < 0x100 else f"\\u{cp:04x}"
+
+
+def _as_str(text):
+    """(text as str, whether it came from bytes); bytes that are not UTF-8
+    become U+DC80..U+DCFF."""
+    if isinstance(text, str):
+        return text, False
+    return bytes(text).decode("utf-8", "surrogateescape"), True
+
+
+def escape_text(text, *, one_line):
+    r"""``text`` (str or bytes taken from a stream) ready to be shown.
+
+    Every C0 control but tab and newline, DEL, every C1 control, U+2028,
+    U+2029 and the invisible and direction characters U+00AD, U+061C,
+    U+180E, U+200B, U+200C, U+200E, U+200F, U+202A..U+202E,
+    U+2060..U+2064, U+2066..U+2069 and U+FEFF are written as ``\xNN`` or
+    ``\uNNNN``; with ``one_line`` tab and newline too.  A byte that is not
+    part of valid UTF-8 is written ``\\xNN``.  Everything else is kept.
+    """
+    text, from_bytes = _as_str(text)
+    pattern = _ESCAPED[bool(one_line)]
+    if pattern.search(text) is None:
+        return text
+    return pattern.sub(lambda m: _escape_one(m.group(), from_bytes), text)
+
+
+def hidden_characters(text, *, one_line):
+    """What ``escape_text`` escapes in ``text``, each once in order of first
+    appearance: ``U+NNNN`` for a character, ``byte 0xNN`` for a byte that is
+    not UTF-8."""
+    text, from_bytes = _as_str(text)
+    found = dict.fromkeys(_ESCAPED[bool(one_line)].findall(text))
+    return tuple(f"byte 0x{ord(ch) - 0xDC00:02X}" if _is_byte(ch, from_bytes)
+                 else f"U+{ord(ch):04X}" for ch in found)
+
+
+def _is_text(part):
+    return isinstance(part, (str, bytes, bytearray, memoryview))
+
+
+def _field(part):
+    """A one-line field escaped; a part that is not text, such as None, as
+    its repr."""
+    return escape_text(part, one_line=True) if _is_text(part) else repr(part)
+
+
+def _quoted(part):
+    """A one-line field escaped and between single quotes."""
+    return f"'{_field(part)}'" if _is_text(part) else repr(part)
 
 
 class StreamReport:
@@ -23,6 +113,7 @@ class StreamReport:
     rendered capture (a ``CapturedSource``) when source was asked for, else
     None.  Otherwise
     ``error`` says what is wrong and the other fields keep their defaults.
+    Its printed form escapes what came from the stream.
     """
 
     bytes_total = 0
@@ -35,51 +126,61 @@ class StreamReport:
     def __repr__(self):
         if self.ok:
             n = len(self.unexecuted_blocks)
+            hiding = sum(1 for block in self.unexecuted_blocks
+                         if getattr(block[3], "hidden", ()))
+            hidden = f", {hiding} with hidden or control characters" if hiding else ""
             return (f"<StreamReport ok: {self.bytes_consumed} of {self.bytes_total} bytes, "
-                    f"{n} value{'' if n == 1 else 's'} that would run code>")
-        return f"<StreamReport not ok: {self.error!r}, {self.bytes_total} bytes>"
+                    f"{n} value{'' if n == 1 else 's'} that would run code{hidden}>")
+        error = escape_text(repr(self.error), one_line=True)
+        return f"<StreamReport not ok: {error}, {self.bytes_total} bytes>"
 
 
 class CapturedSource(str):
-    """The readable text of what the verifier captured for one value.
+    """The readable text of what the verifier captured for one value, with
+    the stream's text passed through ``escape_text``.
 
-    ``parts`` keeps the raw parts it was made from, as bytes or None: (name,
-    source) for functions and version 1 instances, (class name, source,
-    module) for instances, (callable name, source, module) for reduced
-    objects, all three None when the callable is one written earlier in the
-    stream, and (bytecode,) or (wrapper kind,) for the rest.
+    ``parts`` keeps the exact raw parts it was made from, as bytes or None:
+    (name, source) for functions and version 1 instances, (class name,
+    source, module) for instances, (callable name, source, module) for
+    reduced objects, all three None when the callable is one written earlier
+    in the stream, and (bytecode,) or (wrapper kind,) for the rest.
+    ``hidden`` lists, as ``hidden_characters`` does, what the text escapes.
     """
 
     parts: tuple = ()
+    hidden: tuple = ()
 
 
 _HEX_HEAD = 16  # bytes of marshalled code shown
 
 
-def _text(part):
-    """A captured name or source as text; undecodable bytes are replaced."""
-    if part is None:
-        return None
-    if isinstance(part, (bytes, bytearray, memoryview)):
-        return bytes(part).decode("utf-8", "replace")
-    return repr(part)
-
-
 def _source_block(title, source):
     if source is None:
         return f"{title}\n# (no source carried: found by name on load)"
-    return f"{title}\n{_text(source).rstrip()}"
+    return f"{title}\n{escape_text(source, one_line=False).rstrip()}"
 
 
 def _where(module):
-    module = _text(module)
-    return f" from module {module!r}" if module else ""
+    return f" from module {_quoted(module)}" if module else ""
+
+
+def _hidden(tag, parts):
+    """What the rendering of a block escapes: the second part of a block
+    with text is its source, the others are one-line fields."""
+    if tag == 0x20 or tag == 0x21:
+        return ()
+    found = {}
+    for i, part in enumerate(parts):
+        if _is_text(part):
+            found.update(dict.fromkeys(hidden_characters(part, one_line=i != 1)))
+    return tuple(found)
 
 
 def _render_captured_source(tag, parts):
     """Readable text for the raw parts the verifier captured for one block."""
     text = CapturedSource(_render(tag, parts))
     text.parts = parts
+    text.hidden = _hidden(tag, parts)
     return text
 
 
@@ -95,19 +196,18 @@ def _render(tag, parts):
     second = parts[1] if len(parts) > 1 else None
     third = parts[2] if len(parts) > 2 else None
     if tag == 0x0D:
-        return _source_block(f"# function {_text(first)!r}", second)
+        return _source_block(f"# function {_quoted(first)}", second)
     if tag in (0x1C, 0x1E, 0x25, 0x26):
         kind = "class (slots instance)" if tag in (0x1E, 0x26) else "class"
         module = _where(third) if tag in (0x25, 0x26) else ""
-        return _source_block(f"# {kind} {_text(first)!r}{module}", second)
+        return _source_block(f"# {kind} {_quoted(first)}{module}", second)
     if tag == 0x1F or tag == 0x27:
         if first is None and second is None and third is None:
             return "# callable: the one an earlier block of this stream names"
         module = _where(third) if tag == 0x27 else ""
-        return _source_block(f"# callable {_text(first)!r}{module}", second)
+        return _source_block(f"# callable {_quoted(first)}{module}", second)
     if tag == 0x22 or tag == 0x23:
-        return f"# {_text(first)} wrapping the function of the block before"
+        return f"# {_field(first)} wrapping the function of the block before"
     if tag == 0x24:
-        names = _text(first)
-        return f"# property with {names}" if names else "# property without accessors"
+        return f"# property with {_field(first)}" if first else "# property without accessors"
     return f"# tag 0x{tag:02X}: {parts!r}"
