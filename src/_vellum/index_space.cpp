@@ -130,6 +130,9 @@ load_init(Load *ld, Py_ssize_t input_size, PyObject *allow, int allow_functions)
     ld->shape_cap = 0;
     ld->allow = allow;
     ld->allow_functions = allow_functions;
+    ld->namespaces = NULL;
+    ld->codes = NULL;
+    ld->globals_depth = 0;
 }
 
 int
@@ -187,6 +190,8 @@ load_free(Load *ld)
         PyMem_Free(ld->shapes);
         ld->shapes = NULL;
     }
+    Py_CLEAR(ld->namespaces);
+    Py_CLEAR(ld->codes);
 }
 
 Py_ssize_t

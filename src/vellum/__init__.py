@@ -16,6 +16,7 @@ taken from the caller's own modules instead of from the stream.
 from __future__ import annotations
 
 from collections.abc import Iterable
+from types import ModuleType
 from typing import Protocol, Union
 
 from ._vellum import (approval, dedup_reset, deserialize_fast, deserialize_safe,
@@ -53,7 +54,9 @@ _TAG_NAMES = {
     0x25: "TAG_INSTANCE", 0x26: "TAG_SLOTS_INSTANCE", 0x27: "TAG_REDUCE",
     0x28: "TAG_ELLIPSIS", 0x29: "TAG_NOTIMPLEMENTED", 0x2A: "TAG_DICT_KEYS",
     0x2B: "TAG_DICT_VALUES", 0x2C: "TAG_DICT_ITEMS", 0x2D: "TAG_MAPPINGPROXY",
-    0x2E: "TAG_ARRAY", 0x2F: "TAG_INT32", 0x80: "TAG_FALSE", 0x81: "TAG_TRUE",
+    0x2E: "TAG_ARRAY", 0x2F: "TAG_INT32", 0x30: "TAG_FUNCTION", 0x31: "TAG_CODE_V2",
+    0x32: "TAG_CLASS", 0x33: "TAG_GLOBAL", 0x34: "TAG_MODULE", 0x35: "TAG_CELL",
+    0x36: "TAG_REDUCE_EX", 0x37: "TAG_STR_SURROGATES", 0x80: "TAG_FALSE", 0x81: "TAG_TRUE",
     0x82: "TAG_FLOAT_ZERO", 0x83: "TAG_FLOAT_NEG_ZERO", 0x84: "TAG_FLOAT_ONE",
     0x85: "TAG_FLOAT_MINUS_ONE", 0x86: "TAG_FLOAT_NAN", 0x87: "TAG_FLOAT_INF",
     0x88: "TAG_FLOAT_NEG_INF", 0xFB: "TAG_REF32", 0xFC: "TAG_REF32", 0xFD: "TAG_REF16",
@@ -80,11 +83,19 @@ _NEVER_APPROVED = {
     0x22: "a wrapper of a function is never approved",
     0x23: "a wrapper of a function is never approved",
     0x24: "a wrapper of functions is never approved",
+    0x30: "bytecode is never approved",
+    0x31: "bytecode is never approved",
 }
 # Functions, code and their wrappers, approved together by allow_functions.
-_FUNCTION_FORMS = frozenset((0x0D, 0x20, 0x21, 0x22, 0x23, 0x24))
+_FUNCTION_FORMS = frozenset((0x0D, 0x20, 0x21, 0x22, 0x23, 0x24, 0x30, 0x31))
 _INSTANCE_TAGS = (0x25, 0x26)
 _REDUCE = 0x27
+# What the name of a value by reference must denote, as the engine's
+# approval kinds number it: a class, any object, a module.
+_CLASS, _GLOBAL, _MODULE, _REDUCE_EX = 0x32, 0x33, 0x34, 0x36
+_APPROVE_KIND = {_CLASS: 3, _GLOBAL: 2, _MODULE: 4}
+_KIND_NAMES = {0x25: "class", 0x26: "class", _CLASS: "class", _GLOBAL: "value",
+               _MODULE: "module"}
 
 
 class RefusedValue:
@@ -119,9 +130,11 @@ class RefusedValue:
     def describe(self) -> str:
         """One line: where the value is, what it names and why it was refused."""
         what = ""
-        if self.name is not None:
+        if self.tag == _MODULE and self.module is not None:
+            what = f" module {_quoted(self.module)};"
+        elif self.name is not None:
             where = f" from module {_quoted(self.module)}" if self.module else " without a module"
-            kind = "class" if self.tag in _INSTANCE_TAGS else "callable"
+            kind = _KIND_NAMES.get(self.tag, "callable")
             what = f" {kind} {_quoted(self.name)}{where};"
         refusal = escape_text(self.refusal, one_line=True)
         reason = escape_text(self.reason, one_line=True)
@@ -189,13 +202,13 @@ def _text(part: object) -> str | None:
 
 
 def _approved(allow: Iterable[object]) -> tuple[object, ...]:
-    """The approved objects, checked to be classes and callables.  The
-    engine matches them by identity, and bound methods, which are made anew
-    at each lookup, by their self and function."""
+    """The approved objects, checked to be classes, callables and modules.
+    The engine matches them by identity, and bound methods, which are made
+    anew at each lookup, by their self and function."""
     objects = tuple(allow)
     for obj in objects:
-        if not callable(obj):
-            raise TypeError(f"allow takes classes and callables, not {obj!r}")
+        if not (callable(obj) or isinstance(obj, ModuleType)):
+            raise TypeError(f"allow takes classes, callables and modules, not {obj!r}")
     return objects
 
 
@@ -213,6 +226,14 @@ def _refusals(report: StreamReport, allowed: tuple[object, ...],
     for offset, tag, reason, code in report.unexecuted_blocks:
         parts = getattr(code, "parts", None)
         name = module = None
+        if tag == _REDUCE_EX:
+            continue  # its callable or class is a value of its own; the engine checks it again
+        if tag in _APPROVE_KIND:
+            why = _by_reference_refusal(tag, parts, allowed, allow_functions)
+            if why is not None:
+                name, module = _named(tag, parts)
+                refused.append(RefusedValue(offset, tag, reason, name, module, why))
+            continue
         if tag in _INSTANCE_TAGS or tag == _REDUCE:
             if not isinstance(parts, tuple) or len(parts) != 3:
                 refused.append(RefusedValue(offset, tag, reason, None, None,
@@ -238,6 +259,28 @@ def _refusals(report: StreamReport, allowed: tuple[object, ...],
         refused.extend(backrefs)
         refused.sort(key=lambda r: r.offset)
     return refused
+
+
+def _named(tag: int, parts: object) -> tuple[str | None, str | None]:
+    """(name, module) that a class, value by reference or module names."""
+    if not isinstance(parts, tuple) or len(parts) < 2:
+        return None, None
+    if tag == _MODULE:
+        return None, _text(parts[0])
+    return _text(parts[0]), _text(parts[2] if tag == _CLASS else parts[1])
+
+
+def _by_reference_refusal(tag: int, parts: object, allowed: tuple[object, ...],
+                          allow_functions: bool) -> str | None:
+    """Why a class, value by reference or module is refused, or None.  With
+    allow_functions, what a function's globals name by reference is taken
+    as a trusted load takes it, imports included."""
+    name, module = _named(tag, parts)
+    if module is None or (tag != _MODULE and name is None):
+        return "its name or module was not captured as UTF-8 text"
+    if allow_functions and tag != _CLASS and parts[-1] is not None:
+        return None
+    return approval(name or "", module, _APPROVE_KIND[tag], allowed)
 
 
 def verify(data: BytesLike, *, show_source: bool = False) -> StreamReport:
