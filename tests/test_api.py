@@ -289,8 +289,8 @@ REFUSED = [
     pytest.param(lambda s: H("1E") + S("P") + B(CLASS_SRC) + H("0C 00"), 0x1E, id="1E"),
     pytest.param(lambda s: H("1F") + S("mk") + b"\x01" + B(MK_SRC) + H("09 00 00"),
                  0x1F, id="1F"),
-    pytest.param(lambda s: vellum.dumps(_fn), 0x20, id="20-bytecode"),
-    pytest.param(lambda s: vellum.dumps(_fn.__code__), 0x21, id="21-code"),
+    pytest.param(lambda s: vellum.dumps(_fn), 0x30, id="30-function"),
+    pytest.param(lambda s: vellum.dumps(_fn.__code__), 0x31, id="31-code"),
     pytest.param(lambda s: vellum.dumps(classmethod(_fn)), 0x22, id="22"),
     pytest.param(lambda s: vellum.dumps(staticmethod(_fn)), 0x23, id="23"),
     pytest.param(lambda s: vellum.dumps(property(_fn)), 0x24, id="24"),
@@ -334,11 +334,11 @@ def test_refusal_lists_every_offending_value(shapes):
         vellum.loads(stream, allow_code=False, allow=[shapes.Point])
     blocks = info.value.blocks
     assert [(b.tag_name, b.name, b.module) for b in blocks] == [
-        ("TAG_FN_BYTECODE", None, None),
+        ("TAG_FUNCTION", None, None),
         ("TAG_REDUCE", "Money", "vellum_shapes"),
         ("TAG_REDUCE", None, None),  # the second Money names the first's callable
     ]
-    assert [stream[b.offset] for b in blocks] == [0x20, 0x27, 0x27]
+    assert [stream[b.offset] for b in blocks] == [0x30, 0x27, 0x27]
     message = str(info.value)
     assert message.startswith("stream refused: 3 values would run code")
     for b in blocks:

@@ -603,14 +603,23 @@ class _NoName:
         return None
 
 
+def _ghost_class():
+    """A class whose source cannot be captured and whose module does not hold it."""
+    ns = {"__name__": "vellum_nowhere"}
+    exec("class Ghost:\n    pass\n", ns)
+    return ns["Ghost"]
+
+
 WRITE_ERRORS = [
-    (lambda: Reduced("a string"), "__reduce__ debe devolver una tupla de 2 a 5 elementos"),
+    (lambda: Reduced("a string"), "__reduce__ nombra el objeto .* como 'a string', pero no se "
+                                  "encuentra así en su módulo"),
+    (lambda: Reduced(42), "__reduce__ debe devolver una tupla de 2 a 5 elementos"),
     (lambda: Reduced((len,)), "__reduce__ debe devolver una tupla de 2 a 5 elementos"),
     (lambda: Reduced((len, (), None, None, None, None)), "__reduce__ debe devolver una tupla de 2 a 5 elementos"),
     (lambda: Reduced((len, [1])), "__reduce__: args debe ser una tupla"),
     (lambda: Reduced((make_bag, (), None, None, [(1, 2, 3)])),
      r"__reduce__ dict_items: cada elemento debe ser \(key, value\)"),
-    (lambda: Point, "Tipo no soportado: <class 'type'>"),
+    (_ghost_class, "Clase sin código fuente que no se encuentra por módulo y nombre"),
     (lambda: [object()], "Tipo no soportado: <class 'object'>"),
     (lambda: Reduced((_NoName(), ())), "no tiene __qualname__ ni __name__"),
 ]
