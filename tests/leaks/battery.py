@@ -81,9 +81,9 @@ def assert_no_growth(op):
     assert min(d[1] for d in deltas) < REPEAT // 10, f"blocks grow: {deltas}"
 
 
-def attempt(call, *args):
+def attempt(call, *args, **kwargs):
     try:
-        call(*args)
+        call(*args, **kwargs)
     except Exception:  # noqa: BLE001 - the failure is the point; its path is checked for leaks
         pass
 
