@@ -410,8 +410,10 @@ def test_refusal_of_a_lazily_exported_name_imports_nothing():
         ''')
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True).stdout.splitlines()
-    assert out == ["module 'concurrent.futures' has no attribute 'ProcessPoolExecutor'",
-                   "[] []"]
+    # found nowhere, or found as the unresolved lazy import that some versions keep
+    assert out[0] in ("module 'concurrent.futures' has no attribute 'ProcessPoolExecutor'",
+                      "concurrent.futures.ProcessPoolExecutor is not callable")
+    assert out[1] == "[] []"
 
 
 def test_loading_plain_data_and_arrays_imports_nothing(tmp_path):
