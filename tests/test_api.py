@@ -348,6 +348,66 @@ def test_refusal_lists_every_offending_value(shapes):
     assert str(again) == message and again.blocks[1].name == "Money"
 
 
+import colorsys  # noqa: E402  (a pure-Python module that tests take out of sys.modules)
+import math  # noqa: E402
+import uuid  # noqa: E402
+
+
+def _uses_colorsys(r):
+    return colorsys.rgb_to_hsv(r, 0, 0)[2]
+
+
+@pytest.mark.parametrize(
+    "value, allow",
+    [
+        ([len, math.sqrt, int, str.upper], [len, math.sqrt, int, str.upper]),
+        ([math, dict.fromkeys], [math, dict.fromkeys]),
+        (uuid.UUID(int=7), [uuid.UUID]),  # a new instance, then its __setstate__
+    ],
+    ids=["builtins", "module-and-bound-method", "getstate-setstate"],
+)
+def test_values_by_name_are_approved_statically(value, allow):
+    loaded, ran = WATCH.run(vellum.loads, vellum.dumps(value), allow_code=False, allow=allow)
+    assert loaded == value and "import" not in ran
+
+
+@pytest.mark.parametrize(
+    "value, refusal",
+    [
+        ([len, math.sqrt], "math.sqrt is not in allow"),
+        (math, "module 'math' is not in allow"),
+        (uuid.UUID, "uuid.UUID is not in allow"),
+    ],
+    ids=["builtin", "module", "class"],
+)
+def test_values_by_name_not_in_allow_are_refused(value, refusal):
+    with pytest.raises(UnsafeStreamError, match=refusal) as info:
+        vellum.loads(vellum.dumps(value), allow_code=False, allow=[len])
+    assert {b.tag for b in info.value.blocks} <= {0x32, 0x33, 0x34}
+
+
+def test_a_safe_load_never_imports_what_a_value_by_name_names(monkeypatch):
+    stream = vellum.dumps([colorsys, colorsys.rgb_to_hsv])
+    monkeypatch.delitem(sys.modules, "colorsys")
+    with pytest.raises(UnsafeStreamError, match="module 'colorsys' is not imported"):
+        vellum.loads(stream, allow_code=False, allow=[len])
+    assert "colorsys" not in sys.modules
+    loaded = vellum.loads(stream)  # a trusted load imports it
+    assert loaded[0] is sys.modules["colorsys"] and loaded[1](1, 1, 1)[2] == 1
+
+
+def test_allow_functions_imports_what_function_globals_name(monkeypatch):
+    stream = vellum.dumps(_uses_colorsys)
+    monkeypatch.delitem(sys.modules, "colorsys")
+    fn = vellum.loads(stream, allow_code=False, allow_functions=True)
+    assert fn(0.5) == 0.5 and "colorsys" in sys.modules
+    # what no function's globals name still needs allow
+    monkeypatch.delitem(sys.modules, "colorsys")
+    with pytest.raises(UnsafeStreamError, match="module 'colorsys' is not imported"):
+        vellum.loads(vellum.dumps([colorsys, _uses_colorsys]), allow_code=False,
+                     allow_functions=True)
+
+
 def test_refused_module_is_not_imported(shapes, monkeypatch):
     stream = vellum.dumps(shapes.Point(1, 2))
     monkeypatch.delitem(sys.modules, "vellum_shapes")

@@ -204,6 +204,27 @@ def exec_counter():
 
 PLAIN_BLK = block(marshal.dumps(_plain.__code__), 0x20)
 ADDER_CODE = _make_adder(1).__code__  # one free variable, one default
+ADDER_BLK = block(marshal.dumps(ADDER_CODE), 0x20)
+# This interpreter's version block: magic number (big-endian), major, minor; and a version
+# no interpreter has.
+PYVERSION = (int.from_bytes(importlib.util.MAGIC_NUMBER[:2], "little").to_bytes(2, "big")
+             + bytes(sys.version_info[:2]))
+OTHER_VERSION = bytes([0, 1, 2, 7])
+OTHER_VERSION_ERR = (
+    "0x{:02x}: bytecode escrito por CPython 2.7 (magic 1); este intérprete es CPython "
+    f"{sys.version_info[0]}.{sys.version_info[1]} (magic {int.from_bytes(PYVERSION[:2], 'big')}) "
+    "y no carga bytecode de otra versión"
+)
+
+
+def text(value):
+    """A str field written in full: 15 n text."""
+    raw = value.encode()
+    return bytes([0x15, len(raw)]) + raw
+
+
+# 30, version, bytecode, module "m": the head of _plain up to its flags
+PLAIN_HEAD = b"\x30" + block(PYVERSION) + PLAIN_BLK + text("m")
 
 
 # --- round trips that run -----------------------------------------------------------------
@@ -272,17 +293,6 @@ def test_functions_of_one_module_share_one_namespace():
 
 
 # --- byte layout --------------------------------------------------------------------------
-
-
-# This interpreter's version block: magic number (big-endian), major, minor.
-PYVERSION = (int.from_bytes(importlib.util.MAGIC_NUMBER[:2], "little").to_bytes(2, "big")
-             + bytes(sys.version_info[:2]))
-
-
-def text(value):
-    """A str field written in full: 15 n text."""
-    raw = value.encode()
-    return bytes([0x15, len(raw)]) + raw
 
 
 def fn_head(fn):
@@ -577,6 +587,19 @@ READER_ERRORS = [
     (h("0d 05 0e 01 66"), "EOF en dedup"),  # no source block
     (h("0d 05 15 01 66 0e 01 41"), "Marker dedup_bytes desconocido: 0x15"),  # name as 0x15
     (h("0d 05 0e 01 66 0e 05 41"), "short str overflow"),  # source runs past the end
+    # functions with their globals, code objects, cells
+    (b"\x30" + block(b"\x00"), "0x30: campo de versión de 1 bytes, se esperaban 4"),
+    (b"\x31" + block(OTHER_VERSION), OTHER_VERSION_ERR.format(0x31)),
+    (b"\x30" + block(OTHER_VERSION) + PLAIN_BLK, OTHER_VERSION_ERR.format(0x30)),
+    (PLAIN_HEAD, "0x30: EOF en flags"),
+    (PLAIN_HEAD + b"\x04" + text("f"), "0x30: EOF en celdas"),
+    (PLAIN_HEAD + b"\x04" + text("f") + b"\x01", "0x30: 1 celdas para 0 variables libres"),
+    (PLAIN_HEAD.replace(PLAIN_BLK, ADDER_BLK) + b"\x00" + text("f"),
+     "0x30: 0 celdas para 1 variables libres"),
+    (PLAIN_HEAD + b"\x08" + text("f"), "0x30: EOF en globales"),
+    (PLAIN_HEAD + b"\x08" + text("f") + h("01 15 01 61"), "EOF"),
+    (h("35"), "0x35: EOF en celda"),
+    (h("35 02"), "0x35: marcador inesperado 0x02"),
 ]
 
 
@@ -588,8 +611,17 @@ def test_reader_error_messages(stream, msg):
 
 
 NOT_CODE_BLK = block(marshal.dumps(5), 0x20)
+WRONG_FIELDS = [(0x01, "defaults", "14"), (0x02, "kwdefaults", "14"), (0x10, "__dict__", "16")]
 
 MALFORMED_CODE = [
+    pytest.param(b"\x30" + block(PYVERSION) + NOT_CODE_BLK + text("m") + b"\x00" + text("f"),
+                 TypeError, "0x30: el bloque no contiene código sino int", id="function-blob-not-code"),
+    *[pytest.param(PLAIN_HEAD + bytes([flag]) + text("f") + h(f"{tag} 00"), TypeError,
+                   f"0x30: {field} debe ser {'tuple' if field == 'defaults' else 'dict'}, "
+                   f"no {'tuple' if tag == '16' else 'list'}", id=f"{field}-wrong-type")
+      for flag, field, tag in WRONG_FIELDS],
+    pytest.param(PLAIN_HEAD.replace(PLAIN_BLK, ADDER_BLK) + b"\x04" + text("f") + h("01 c1"),
+                 TypeError, "0x30: la clausura contiene int, no una celda", id="closure-not-cell"),
     pytest.param(b"\x20" + NOT_CODE_BLK + h("00 00"), TypeError, "0x20: el bloque no contiene código sino int", id="fn-blob-not-code"),
     pytest.param(b"\x21" + NOT_CODE_BLK, TypeError, "0x21: el bloque no contiene código sino int", id="code-blob-not-code"),
     pytest.param(fn_bytecode(ADDER_CODE, h("01 c1"), h("00")), ValueError, "0x20: 0 celdas para 1 variables libres", id="freevar-without-cell"),

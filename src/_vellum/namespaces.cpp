@@ -193,12 +193,13 @@ serialize_code(Buf *b, DedupState *ds, PyObject *code)
  * this bound only stops a hand-made code object from recursing forever. */
 #define CODE_NESTING_MAX 256
 
-/* Adds to pairs (name, value, name, value, ...) every global that the code
- * and the code objects nested in it may load, store or delete and that
- * globals holds, unless the namespace's set of written names has it: the
- * code's names, which hold attribute names too, over-approximate them. */
+/* Adds to *pairs (name, value, name, value, ...; the list made on first
+ * use) every global that the code and the code objects nested in it may
+ * load, store or delete and that globals holds, unless the namespace's set
+ * of written names has it: the code's names, which hold attribute names
+ * too, over-approximate them. */
 [[nodiscard]] static int
-collect_globals(PyObject *code, PyObject *globals, PyObject *written, PyObject *pairs,
+collect_globals(PyObject *code, PyObject *globals, PyObject *written, Ref *pairs,
                 int nesting)
 {
     if (nesting > CODE_NESTING_MAX) {
@@ -223,8 +224,10 @@ collect_globals(PyObject *code, PyObject *globals, PyObject *written, PyObject *
             return 0;
         if (seen)
             continue;
-        if (PySet_Add(written, name) < 0 || PyList_Append(pairs, name) < 0 ||
-            PyList_Append(pairs, value) < 0)
+        if (!*pairs && !(*pairs = Ref::steal(PyList_New(0))))
+            return 0;
+        if (PySet_Add(written, name) < 0 || PyList_Append(pairs->get(), name) < 0 ||
+            PyList_Append(pairs->get(), value) < 0)
             return 0;
     }
     PyObject *consts = co->co_consts; /* borrowed */
@@ -348,14 +351,13 @@ serialize_function(Buf *b, DedupState *ds, PyObject *fn)
     id_tab_insert(ds, fn, idx);
 
     PyObject *written = written_names(cs, ns_name.get()); /* borrowed */
-    Ref pairs = Ref::steal(PyList_New(0));
-    if (written == NULL || !pairs ||
-        !collect_globals(code.get(), globals.get(), written, pairs.get(), 0))
+    Ref pairs;
+    if (written == NULL || !collect_globals(code.get(), globals.get(), written, &pairs, 0))
         return 0;
     int has_dict = dict && PyDict_Check(dict.get()) && PyDict_GET_SIZE(dict.get()) > 0;
     uint8_t flags = (uint8_t)(
         (defaults ? FN_DEFAULTS : 0) | (kwdefaults ? FN_KWDEFAULTS : 0) |
-        (closure ? FN_CLOSURE : 0) | (PyList_GET_SIZE(pairs.get()) > 0 ? FN_GLOBALS : 0) |
+        (closure ? FN_CLOSURE : 0) | (pairs ? FN_GLOBALS : 0) |
         (has_dict ? FN_DICT : 0) | (doc && doc.get() != Py_None ? FN_DOC : 0) |
         (PyUnicode_Compare(name.get(), ((PyCodeObject *)code.get())->co_name) != 0 ? FN_NAME : 0) |
         (module_is_namespace(module.get(), ns_name.get()) ? 0 : FN_MODULE));

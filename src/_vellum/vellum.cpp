@@ -16,18 +16,11 @@ PyObject *class_header_cache = NULL;
 /* Imported at initialisation, so that a load imports nothing for its own
  * needs; kept for the process. */
 static PyObject *array_module_cached = NULL;
-static PyObject *builtins_module_cached = NULL;
 
 PyObject *
 get_array_module(void)
 {
     return array_module_cached;
-}
-
-PyObject *
-get_builtins_module(void)
-{
-    return builtins_module_cached;
 }
 
 /* Output buffer sizing from the root's element count. */
@@ -257,8 +250,7 @@ PyInit__vellum(void)
     if (!objects_init() || !namespaces_init())
         return NULL;
     array_module_cached = PyImport_ImportModule("array");
-    builtins_module_cached = PyImport_ImportModule("builtins");
-    if (array_module_cached == NULL || builtins_module_cached == NULL)
+    if (array_module_cached == NULL)
         return NULL;
     for (int i = 0; i < 256; i++) {
         g_byte_ints[i] = PyLong_FromLong(i);

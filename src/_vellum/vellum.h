@@ -471,7 +471,6 @@ extern PyObject *class_header_cache;
 
 /* Borrowed from the module pointers imported at initialisation. */
 PyObject *get_array_module(void);
-PyObject *get_builtins_module(void);
 
 /* ------------------------------------------------------------------------
  * Per-load state.  Everything one deserialize call builds or remembers lives
