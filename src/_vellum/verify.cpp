@@ -152,20 +152,32 @@ walk_unknown_tag(unsigned t)
     return 0;
 }
 
-static int
-is_exec_tag(uint8_t tag)
+/* The tags of values whose loading runs, loads or imports code. */
+struct ExecTags {
+    bool is[256];
+};
+
+static constexpr ExecTags
+make_exec_tags()
 {
-    static const uint8_t exec_tags[] = {
+    ExecTags t{};
+    const uint8_t tags[] = {
         TAG_FN_SOURCE, TAG_INSTANCE_V1, TAG_SLOTS_INSTANCE_V1, TAG_REDUCE_V1,
         TAG_FN_BYTECODE, TAG_CODE, TAG_CLASSMETHOD, TAG_STATICMETHOD,
         TAG_PROPERTY, TAG_INSTANCE, TAG_SLOTS_INSTANCE, TAG_REDUCE,
         TAG_FUNCTION, TAG_CODE_V2, TAG_CLASS, TAG_GLOBAL, TAG_MODULE, TAG_REDUCE_EX,
     };
-    for (uint8_t t : exec_tags) {
-        if (t == tag)
-            return 1;
-    }
-    return 0;
+    for (uint8_t tag : tags)
+        t.is[tag] = true;
+    return t;
+}
+
+static constexpr ExecTags exec_tags = make_exec_tags();
+
+static inline int
+is_exec_tag(uint8_t tag)
+{
+    return exec_tags.is[tag];
 }
 
 static const char *
@@ -901,19 +913,41 @@ walk_skip_property(WALK_ARGS, Py_ssize_t start)
 
 /* ---- functions with their globals, values by reference ----------------- */
 
+/* A field given as a 1-byte reference to an entry seen, settled in place
+ * when nothing is captured (a function written again is mostly these);
+ * 0 for anything else, which the field's own reader then takes. */
+static inline int
+walk_short_ref(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+               const WalkIndex *ix)
+{
+    Py_ssize_t p = *pos;
+    if (ix->dedup_table != NULL || size - p < 2 || data[p] != TAG_REF8 ||
+        (Py_ssize_t)data[p + 1] >= ix->dedup_n)
+        return 0;
+    *pos = p + 2;
+    return 1;
+}
+
+/* A dedup block into *part; a string field when text is set. */
+[[nodiscard]] static int
+walk_skip_part(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos, WalkIndex *ix,
+               Ref *part, int text)
+{
+    if (walk_short_ref(WALK_CURSOR))
+        return 1;
+    PyObject *raw;
+    if (!(text ? walk_skip_str_any(WALK_CURSOR, &raw) : walk_skip_dedup_bytes(WALK_CURSOR, &raw)))
+        return 0;
+    *part = Ref::steal(raw);
+    return 1;
+}
+
 /* The version block and the code block of a function or code object. */
 [[nodiscard]] static int
 walk_skip_versioned_code(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
                          WalkIndex *ix, Ref *version, Ref *blob)
 {
-    PyObject *raw;
-    if (!walk_skip_dedup_bytes(WALK_CURSOR, &raw))
-        return 0;
-    *version = Ref::steal(raw);
-    if (!walk_skip_dedup_bytes(WALK_CURSOR, &raw))
-        return 0;
-    *blob = Ref::steal(raw);
-    return 1;
+    return walk_skip_part(WALK_CURSOR, version, 0) && walk_skip_part(WALK_CURSOR, blob, 0);
 }
 
 /* A count of items, each walked by walk_nested; with globals, each is a
@@ -939,20 +973,17 @@ walk_skip_counted(WALK_ARGS, const char *eof_msg, int globals)
 walk_skip_function(WALK_ARGS, Py_ssize_t start)
 {
     Ref parts[4];
-    PyObject *raw;
     if (!walk_skip_versioned_code(WALK_CURSOR, &parts[2], &parts[3]) ||
-        !walk_skip_str_any(WALK_CURSOR, &raw))
+        !walk_skip_part(WALK_CURSOR, &parts[1], 1))
         return 0;
-    parts[1] = Ref::steal(raw);
     /* The function takes its entry before its fields. */
     if (!walk_take_entry(ix))
         return 0;
     if (*pos >= size)
         return walk_fail("0x30: EOF en flags");
     uint8_t flags = data[(*pos)++];
-    if (!walk_skip_str_any(WALK_CURSOR, &raw))
+    if (!walk_skip_part(WALK_CURSOR, &parts[0], 1))
         return 0;
-    parts[0] = Ref::steal(raw);
     if ((flags & FN_NAME) && !walk_skip_str_any(WALK_CURSOR, NULL))
         return 0;
     static const uint8_t values[] = {FN_MODULE, FN_DEFAULTS, FN_KWDEFAULTS};
@@ -1262,6 +1293,70 @@ report_tag_counts(const VerifyCtx *vc)
 /* The reason texts as str, made on first use and kept for the process. */
 static PyObject *reason_str_cached[256];
 
+/* Code texts already rendered in one report, by tag and the identity of the
+ * raw parts' items: the capture hands the same part objects to every block
+ * that names the same entries, so a function written a thousand times is
+ * rendered once.  Open addressing over a few probes; a block that finds no
+ * room is rendered without being remembered. */
+#define RENDER_MEMO 256
+#define RENDER_PROBES 8
+
+struct RenderMemo {
+    uint8_t tag;
+    PyObject *parts; /* borrowed from a block, which outlives the memo */
+    Ref code;        /* null for a free slot */
+};
+
+static size_t
+render_hash(uint8_t tag, PyObject *parts)
+{
+    uint64_t h = tag;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(parts); i++) {
+        h = (h ^ (uint64_t)(uintptr_t)PyTuple_GET_ITEM(parts, i)) * 0x9E3779B97F4A7C15u;
+        h ^= h >> 29;
+    }
+    return (size_t)h;
+}
+
+static int
+same_parts(PyObject *a, PyObject *b)
+{
+    Py_ssize_t n = PyTuple_GET_SIZE(a);
+    if (n != PyTuple_GET_SIZE(b))
+        return 0;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (PyTuple_GET_ITEM(a, i) != PyTuple_GET_ITEM(b, i))
+            return 0;
+    }
+    return 1;
+}
+
+/* The renderer's text for a block (new reference), from the memo when an
+ * earlier block had the very same parts. */
+static PyObject *
+render_block(const UnexecBlock *blk, PyObject *render_fn, RenderMemo *memo)
+{
+    size_t h = render_hash(blk->tag, blk->raw_parts);
+    RenderMemo *free_slot = NULL;
+    for (size_t k = 0; k < RENDER_PROBES; k++) {
+        RenderMemo *m = &memo[(h + k) % RENDER_MEMO];
+        if (!m->code) {
+            free_slot = m;
+            break;
+        }
+        if (m->tag == blk->tag && same_parts(m->parts, blk->raw_parts))
+            return Py_NewRef(m->code.get());
+    }
+    PyObject *args[2] = {g_byte_ints[blk->tag], blk->raw_parts}; /* borrowed */
+    PyObject *code = PyObject_Vectorcall(render_fn, args, 2, NULL);
+    if (code != NULL && free_slot != NULL) {
+        free_slot->tag = blk->tag;
+        free_slot->parts = blk->raw_parts;
+        free_slot->code = Ref::borrow(code);
+    }
+    return code;
+}
+
 /* One (pos, tag, reason, code text) per block; the renderer, when given,
  * turns each block's raw parts into its code text. */
 static PyObject *
@@ -1270,6 +1365,7 @@ report_blocks(const VerifyCtx *vc, PyObject *render_fn)
     Ref list = Ref::steal(PyList_New(vc->block_count));
     if (!list)
         return NULL;
+    RenderMemo memo[RENDER_MEMO];
     for (Py_ssize_t i = 0; i < vc->block_count; i++) {
         const UnexecBlock *blk = &vc->blocks[i];
         PyObject **reason = &reason_str_cached[blk->tag];
@@ -1277,8 +1373,7 @@ report_blocks(const VerifyCtx *vc, PyObject *render_fn)
             return NULL;
         Ref code;
         if (render_fn != NULL && blk->raw_parts != NULL) {
-            PyObject *args[2] = {g_byte_ints[blk->tag], blk->raw_parts}; /* borrowed */
-            code = Ref::steal(PyObject_Vectorcall(render_fn, args, 2, NULL));
+            code = Ref::steal(render_block(blk, render_fn, memo));
             if (!code)
                 return NULL;
         }
