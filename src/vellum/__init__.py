@@ -82,6 +82,8 @@ _NEVER_APPROVED = {
     0x23: "a wrapper of a function is never approved",
     0x24: "a wrapper of functions is never approved",
 }
+# The function forms, which the worker load mode approves as a whole.
+_FUNCTION_TAGS = frozenset((0x0D, 0x20, 0x21, 0x22, 0x23, 0x24))
 _INSTANCE_TAGS = (0x25, 0x26)
 _REDUCE = 0x27
 _MISSING = object()
@@ -254,17 +256,21 @@ class _Allowed:
         return any(type(m) is type(obj) and m == obj for m in self.methods)
 
 
-def _refusals(report: StreamReport, allowed: _Allowed) -> list[RefusedValue]:
+def _refusals(report: StreamReport, allowed: _Allowed,
+              allow_functions: bool = False) -> list[RefusedValue]:
     """Every block of a capturing report that loading would run unapproved.
 
     Back-references to a callable name an entry of the stream's own index
     space: either a callable written in full earlier in the stream, or an
     entry that is no callable at all, whose call fails before anything runs.
-    They are approved when every callable written in full is.
+    They are approved when every callable written in full is.  With
+    ``allow_functions`` the function forms are approved.
     """
     refused: list[RefusedValue] = []
     backrefs: list[RefusedValue] = []
     for offset, tag, reason, code in report.unexecuted_blocks:
+        if allow_functions and tag in _FUNCTION_TAGS:
+            continue
         parts = getattr(code, "parts", None)
         name = module = None
         if tag in _INSTANCE_TAGS or tag == _REDUCE:
@@ -313,7 +319,7 @@ def verify(data: BytesLike, *, show_source: bool = False) -> StreamReport:
     return _in_place(verify_stream_fast, data, bool(show_source))
 
 
-def _safe_load(data: BytesLike, allow: Iterable[object]) -> object:
+def _safe_load(data: BytesLike, allow: Iterable[object], allow_functions: bool = False) -> object:
     allowed = _Allowed(allow)
     # The bytes verified are the bytes loaded: a mutable buffer is copied once.
     stream = data if isinstance(data, bytes) else memoryview(data).tobytes()
@@ -324,13 +330,14 @@ def _safe_load(data: BytesLike, allow: Iterable[object]) -> object:
         report = verify_stream_fast(stream, True)
         if not report.ok:
             raise ValueError(report.error)
-        refused = _refusals(report, allowed)
+        refused = _refusals(report, allowed, allow_functions)
         if refused:
             raise UnsafeStreamError(refused)
     return _load(stream)
 
 
-def loads(data: BytesLike, *, allow_code: bool = True, allow: Iterable[object] = ()) -> object:
+def loads(data: BytesLike, *, allow_code: bool = True, allow: Iterable[object] = (),
+          allow_functions: bool = False) -> object:
     """Rebuild the object graph serialized in ``data``.
 
     ``data`` is any bytes-like object, read in place where it can be; bytes
@@ -348,9 +355,13 @@ def loads(data: BytesLike, *, allow_code: bool = True, allow: Iterable[object] =
     name in a module the program has already imported), is one of the
     objects in ``allow``; the loader then takes that object and never runs
     the source the stream carries.  Bytecode, functions made from source,
-    their wrappers and version 1 values are never approved.
+    their wrappers and version 1 values are never approved, unless
+    ``allow_functions`` is set: then functions and code objects, from
+    bytecode or from source, and their wrappers are approved as well.  That
+    approves arbitrary code: set it only for streams whose sender is
+    authenticated.
     """
-    if allow_code and type(data) is bytes and allow == ():
+    if allow_code and type(data) is bytes and allow == () and not allow_functions:
         # The common call, without the layers below: small messages are
         # dominated by per-call costs.
         try:
@@ -361,10 +372,14 @@ def loads(data: BytesLike, *, allow_code: bool = True, allow: Iterable[object] =
     if allow_code:
         if allow:
             raise ValueError("allow takes effect only with allow_code=False")
+        if allow_functions:
+            raise ValueError("allow_functions takes effect only with allow_code=False")
         return _load(data)
-    return _safe_load(data, allow)
+    return _safe_load(data, allow, allow_functions)
 
 
-def load(file: _Reader, *, allow_code: bool = True, allow: Iterable[object] = ()) -> object:
+def load(file: _Reader, *, allow_code: bool = True, allow: Iterable[object] = (),
+         allow_functions: bool = False) -> object:
     """Read a whole binary file and load it as ``loads`` does."""
-    return loads(file.read(), allow_code=allow_code, allow=allow)
+    return loads(file.read(), allow_code=allow_code, allow=allow,
+                 allow_functions=allow_functions)
