@@ -383,3 +383,9 @@ def load(file: _Reader, *, allow_code: bool = True, allow: Iterable[object] = ()
     """Read a whole binary file and load it as ``loads`` does."""
     return loads(file.read(), allow_code=allow_code, allow=allow,
                  allow_functions=allow_functions)
+
+
+# Last: the module imports this package.
+from .remote import remote  # noqa: E402
+
+__all__.append("remote")
