@@ -8,8 +8,16 @@ nothing loads until its first call, which checks the signature, the
 interpreter version, the stream's form and the receiver's policy, in that
 order, each before anything of the stream loads.
 
+What travels, as the loader's arguments ``(version, doc, body, mac)``:
+``version`` is the bytecode magic number and the major and minor version of
+the writing interpreter (6 bytes); ``doc`` the docstring or None; ``body`` a
+flags byte, then, raw or deflated (flag 1), the byte lengths of the
+qualified name, the module and the name (0 when it is the qualified name's
+last part) as three big-endian 16-bit numbers, the three as UTF-8 and the
+stream; ``mac`` the HMAC-SHA256 of version, doc and body, or None.
+
 Process-wide state: the payloads made per function object (weakly keyed),
-the functions loaded per stream digest, the resolved allow lists, and one
+the functions loaded per payload digest, the resolved allow lists, and one
 lock that serializes the loads of the adapters, since the engine's read
 table serves one load at a time.
 """
@@ -21,10 +29,12 @@ import hmac
 import importlib
 import importlib.util
 import os
+import struct
 import sys
 import threading
 import types
 import weakref
+import zlib
 from collections import OrderedDict
 from collections.abc import Callable
 
@@ -32,11 +42,13 @@ import vellum
 
 __all__ = ["remote", "Remote", "RemoteLoadError"]
 
-_FORMAT = 1
-# What the bytecode of a stream is bound to: it loads on the same interpreter only.
-_CACHE_TAG = sys.implementation.cache_tag or sys.implementation.name
-_MAGIC = importlib.util.MAGIC_NUMBER
-_VERSION = "%d.%d" % sys.version_info[:2]
+# The bytecode a stream carries loads on the interpreter version that wrote it only.
+_VERSION = importlib.util.MAGIC_NUMBER + bytes(sys.version_info[:2])
+_RAW, _DEFLATED = 0, 1
+# Small streams are deflated: their bytecode is sparse and repeats the names.
+_DEFLATE_BELOW = 16 << 10
+_MAX_BODY = 3 * 0xFFFF + 6 + _DEFLATE_BELOW
+_LENGTHS = struct.Struct(">HHH")
 
 _MAX_LOADED = 1024
 # Reentrant: an approved callable running during a load may load again.
@@ -75,14 +87,56 @@ def _key(key: str | bytes | None) -> bytes | None:
     return bytes(key)
 
 
-def _sign(key: bytes, head: tuple, stream: bytes) -> bytes:
-    """HMAC-SHA256 over the header's repr, which is text of str, bytes, int
-    and None only, its length, and the stream."""
-    text = repr(head).encode("utf-8")
-    mac = hmac.new(key, len(text).to_bytes(8, "big"), hashlib.sha256)
-    mac.update(text)
-    mac.update(stream)
-    return mac.digest()
+def _signature(key: bytes, version: bytes, doc: str | None, body: bytes) -> bytes:
+    if doc is None:
+        text = b"\xff\xff\xff\xff"
+    else:
+        text = doc.encode("utf-8", "surrogatepass")
+        text = len(text).to_bytes(4, "big") + text
+    return hmac.digest(key, b"".join((version, text, body)), "sha256")
+
+
+def _text(raw: bytes) -> str:
+    return raw.decode("utf-8", "surrogatepass")
+
+
+def _pack_body(qualname: str, module: str, name: str, stream: bytes) -> bytes:
+    texts = [t.encode("utf-8", "surrogatepass") for t in (
+        qualname, module, "" if name == qualname.rpartition(".")[2] else name)]
+    raw = _LENGTHS.pack(*map(len, texts)) + b"".join(texts) + stream
+    if len(stream) < _DEFLATE_BELOW:
+        deflate = zlib.compressobj(9, zlib.DEFLATED, -15)
+        packed = deflate.compress(raw) + deflate.flush()
+        if len(packed) < len(raw):
+            return bytes((_DEFLATED,)) + packed
+    return bytes((_RAW,)) + raw
+
+
+def _unpack_body(body: bytes) -> tuple[str, str, str, bytes]:
+    """(qualname, module, name, stream); ValueError when the body is malformed."""
+    if not isinstance(body, bytes) or not body or body[0] not in (_RAW, _DEFLATED):
+        raise ValueError("unknown body format")
+    raw = body[1:]
+    if body[0] == _DEFLATED:
+        inflate = zlib.decompressobj(-15)
+        try:
+            raw = inflate.decompress(raw, _MAX_BODY + 1)
+        except zlib.error as exc:
+            raise ValueError(f"its body does not inflate: {exc}") from None
+        if not inflate.eof or inflate.unused_data or len(raw) > _MAX_BODY:
+            raise ValueError("its body does not inflate to one bounded block")
+    if len(raw) < _LENGTHS.size:
+        raise ValueError("its body is shorter than its header")
+    lengths = _LENGTHS.unpack_from(raw)
+    at = _LENGTHS.size
+    texts = []
+    for n in lengths:
+        if at + n > len(raw):
+            raise ValueError("its body is shorter than its names")
+        texts.append(_text(raw[at:at + n]))
+        at += n
+    qualname, module, name = texts
+    return qualname, module, name or qualname.rpartition(".")[2], raw[at:]
 
 
 def _names(fn: object) -> tuple[str, str, str, str | None]:
@@ -93,8 +147,12 @@ def _names(fn: object) -> tuple[str, str, str, str | None]:
 
 def _make_payload(fn: object, key: bytes | None) -> tuple:
     stream = vellum.dumps(fn)
-    head = (_FORMAT, *_names(fn), _CACHE_TAG, _MAGIC, _VERSION)
-    return head, stream, None if key is None else _sign(key, head, stream)
+    name, qualname, module, doc = _names(fn)
+    if not isinstance(doc, str):
+        doc = None
+    body = _pack_body(qualname, module, name, stream)
+    mac = None if key is None else _signature(key, _VERSION, doc, body)
+    return _VERSION, doc, body, mac
 
 
 def _payload_of(fn: object, key: bytes | None) -> tuple:
@@ -129,42 +187,42 @@ class Remote:
     def __call__(self, *args, **kwargs):
         fn = self._fn
         if fn is None:
-            fn = self._fn = _check_and_load(self._payload)
+            fn = self._fn = _check_and_load(self)
         return fn(*args, **kwargs)
 
     def payload(self) -> tuple:
-        """(header, stream, signature or None), as it travels."""
+        """(version, doc, body, mac), as it travels."""
         if self._payload is None:
             self._payload = _payload_of(self._fn, self._key)
         return self._payload
 
     def __reduce__(self):
-        return _revive, (self.payload(),)
+        return _revive, self.payload()
 
     def __dask_tokenize__(self):
-        head, stream, _ = self.payload()
-        return "vellum.remote", hashlib.sha256(stream).hexdigest(), head[1:5]
+        version, doc, body, mac = self.payload()
+        if mac is None:
+            mac = hashlib.sha256(repr((version, doc, body)).encode()).digest()
+        return "vellum.remote", mac.hex()
 
     def __repr__(self) -> str:
         state = "loaded" if self._fn is not None else "not loaded"
         return f"<remote function {self.__module__}.{self.__qualname__} ({state})>"
 
 
-def _revive(payload: tuple) -> Remote:
-    """The loader pickled with every remote function: it keeps the payload
-    and loads nothing, so a process that only passes tasks on never loads
-    their bytecode."""
-    try:
-        head, stream, mac = payload
-        _, name, qualname, module, doc = head[:5]
-    except (TypeError, ValueError):
-        raise ValueError("not the payload of a remote function") from None
-    if not isinstance(stream, bytes):
-        raise ValueError("not the payload of a remote function")
+def _revive(version: bytes, doc: str | None, body: bytes, mac: bytes | None) -> Remote:
+    """The loader pickled with every remote function: it reads the names and
+    loads nothing, so a process that only passes tasks on never loads their
+    bytecode.  A body it cannot read fails the first call."""
     self = Remote.__new__(Remote)
     self._fn = None
     self._key = None
-    self._payload = payload
+    self._payload = version, doc, body, mac
+    try:
+        qualname, module, name, self._stream = _unpack_body(body)
+    except ValueError as exc:
+        qualname = module = name = "?"
+        self._stream = exc
     self.__name__, self.__qualname__, self.__module__, self.__doc__ = name, qualname, module, doc
     return self
 
@@ -189,43 +247,50 @@ def remote(fn: Callable, *, key: str | bytes | None = None) -> Remote:
     return Remote(fn, _key(key))
 
 
-def _check_and_load(payload: tuple) -> Callable:
-    head, stream, mac = payload
-    what = f"remote function {head[3]}.{head[2]}" if head[3] else f"remote function {head[2]}"
+def _describe(version: bytes) -> str:
+    if not isinstance(version, bytes) or len(version) != 6:
+        return f"an unknown version {version!r}"
+    return f"Python {version[4]}.{version[5]} (bytecode magic {version[:4].hex()})"
+
+
+def _check_and_load(stub: Remote) -> Callable:
+    version, doc, body, mac = stub._payload
+    what = f"remote function {stub.__module__}.{stub.__qualname__}"
     key = _key(None)
     if key is not None:
         if mac is None:
             raise RemoteLoadError(f"{what} refused: it is not signed, and this process "
                                   "requires a signature (VELLUM_KEY is set)")
-        if not hmac.compare_digest(mac, _sign(key, head, stream)):
+        if not hmac.compare_digest(mac, _signature(key, version, doc, body)):
             raise RemoteLoadError(f"{what} refused: its signature does not match: the key "
                                   "differs, or the stream or its names were altered")
     elif mac is not None:
         raise RemoteLoadError(f"{what} refused: it is signed, and this process has no key "
                               "to check it with (set VELLUM_KEY)")
-    if head[0] != _FORMAT or len(head) != 8:
-        raise RemoteLoadError(f"{what} refused: unknown payload format {head[0]!r}")
-    cache_tag, magic, version = head[5:]
-    if (cache_tag, magic, version) != (_CACHE_TAG, _MAGIC, _VERSION):
-        theirs = magic.hex() if isinstance(magic, bytes) else repr(magic)
+    if version != _VERSION:
         raise RemoteLoadError(
-            f"{what} refused: its bytecode was written by Python {version} ({cache_tag}, "
-            f"magic {theirs}) and this is Python {_VERSION} ({_CACHE_TAG}, magic "
-            f"{_MAGIC.hex()}); bytecode loads only on the version that wrote it")
-    digest = hashlib.sha256(stream).digest()
+            f"{what} refused: it was written by {_describe(version)} and this is "
+            f"{_describe(_VERSION)}; bytecode loads only on the version that wrote it")
+    stream = stub._stream
+    if isinstance(stream, ValueError):
+        raise RemoteLoadError(f"{what} refused: {stream}")
+    digest = mac or hashlib.sha256(body).digest()
     with LOAD_LOCK:
         fn = _loaded.get(digest)
         if fn is not None:
             _loaded.move_to_end(digest)
             return fn
-        report = vellum.verify(stream)
-        if not report.ok:
-            raise RemoteLoadError(f"{what} refused: its stream is malformed: {report.error}")
         try:
             fn = vellum.loads(stream, allow_code=False, allow=allowed(),
                               allow_functions=True)
         except vellum.UnsafeStreamError as exc:
             raise RemoteLoadError(f"{what} refused: {exc}", exc.blocks) from None
+        except ValueError:
+            report = vellum.verify(stream)
+            if report.ok:
+                raise
+            raise RemoteLoadError(f"{what} refused: its stream is malformed: "
+                                  f"{report.error}") from None
         if not callable(fn):
             raise RemoteLoadError(f"{what} refused: its stream holds a "
                                   f"{type(fn).__name__}, not a callable")
