@@ -5,6 +5,9 @@ streams there before anything of them runs."""
 
 import importlib
 import multiprocessing
+import os
+import pathlib
+import re
 import subprocess
 import sys
 
@@ -288,3 +291,27 @@ def test_import_vellum_imports_no_engine():
             "print(sorted({'dask', 'distributed', 'loky', 'joblib'} & set(sys.modules)))")
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.stdout.strip() == "[]", done.stderr
+
+
+# ---------------------------------------------------------------------------
+# The README's example of each engine runs and prints what its comments say.
+
+README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+EXAMPLES = re.findall(r"^```py\n(.*?)^```", README.read_text(), re.M | re.S)
+NEEDS = {"loky": "loky", "joblib": "joblib", "distributed": "distributed"}
+
+
+@pytest.mark.parametrize("example", EXAMPLES, ids=[
+    next((m for m in NEEDS if f"import {m}" in e or f"from {m}" in e), "pool") for e in EXAMPLES])
+def test_readme_engine_example_runs(example, tmp_path):
+    for module in NEEDS:
+        if f"import {module}" in example or f"from {module}" in example:
+            pytest.importorskip(module, reason=f"{module} is not installed for this interpreter")
+    script = tmp_path / "example.py"
+    script.write_text(example)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("VELLUM_")}
+    done = subprocess.run([sys.executable, str(script)], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    expected = re.findall(r"print\(.*\)  # (.*)$", example, re.M)
+    assert expected and done.stdout.splitlines()[-len(expected):] == expected

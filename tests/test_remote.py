@@ -58,7 +58,7 @@ def revived(fn):
 def receiver(monkeypatch):
     monkeypatch.delenv("VELLUM_KEY", raising=False)
     monkeypatch.delenv("VELLUM_ALLOW", raising=False)
-    remote_module._loaded.clear()
+    remote_module._clear_loaded()
 
 
 def test_remote_function_keeps_its_names_and_loads_once_per_stream():
@@ -84,13 +84,14 @@ def restream(edit):
     """An edit of the payload that rebuilds its body around an edited stream."""
     def apply(version, doc, body, mac):
         qualname, module, name, stream = remote_module._unpack_body(body)
-        return version, doc, remote_module._pack_body(qualname, module, name, edit(stream)), mac
+        body = remote_module._pack_body(qualname, module, name, edit(bytes(stream)))
+        return version, doc, body, mac
     return apply
 
 
 def rename(version, doc, body, mac):
     _, module, name, stream = remote_module._unpack_body(body)
-    return version, doc, remote_module._pack_body("other.name", module, name, stream), mac
+    return version, doc, remote_module._pack_body("other.name", module, name, bytes(stream)), mac
 
 
 # (sender's key, receiver's key, edit of (version, doc, body, mac) after signing, message)

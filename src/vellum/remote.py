@@ -50,10 +50,13 @@ _DEFLATE_BELOW = 16 << 10
 _MAX_BODY = 3 * 0xFFFF + 6 + _DEFLATE_BELOW
 _LENGTHS = struct.Struct(">HHH")
 
+# The loaded functions kept, by count and by the size of their streams.
 _MAX_LOADED = 1024
+_MAX_LOADED_BYTES = 64 << 20
 # Reentrant: an approved callable running during a load may load again.
 LOAD_LOCK = threading.RLock()
-_loaded: OrderedDict[bytes, Callable] = OrderedDict()
+_loaded: OrderedDict[bytes, tuple[Callable, int]] = OrderedDict()
+_loaded_bytes = 0
 _payloads: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
 _resolved: dict[tuple[str, ...], tuple[object, ...]] = {}
 
@@ -93,7 +96,11 @@ def _signature(key: bytes, version: bytes, doc: str | None, body: bytes) -> byte
     else:
         text = doc.encode("utf-8", "surrogatepass")
         text = len(text).to_bytes(4, "big") + text
-    return hmac.digest(key, b"".join((version, text, body)), "sha256")
+    if len(body) < 1 << 16:  # one call, for the common small payload
+        return hmac.digest(key, b"".join((version, text, body)), "sha256")
+    mac = hmac.new(key, version + text, "sha256")
+    mac.update(body)  # without copying a large body
+    return mac.digest()
 
 
 def _text(raw: bytes) -> str:
@@ -103,24 +110,26 @@ def _text(raw: bytes) -> str:
 def _pack_body(qualname: str, module: str, name: str, stream: bytes) -> bytes:
     texts = [t.encode("utf-8", "surrogatepass") for t in (
         qualname, module, "" if name == qualname.rpartition(".")[2] else name)]
-    raw = _LENGTHS.pack(*map(len, texts)) + b"".join(texts) + stream
+    lengths = _LENGTHS.pack(*map(len, texts))
     if len(stream) < _DEFLATE_BELOW:
+        raw = b"".join((lengths, *texts, stream))
         deflate = zlib.compressobj(9, zlib.DEFLATED, -15)
         packed = deflate.compress(raw) + deflate.flush()
         if len(packed) < len(raw):
             return bytes((_DEFLATED,)) + packed
-    return bytes((_RAW,)) + raw
+    return b"".join((bytes((_RAW,)), lengths, *texts, stream))
 
 
-def _unpack_body(body: bytes) -> tuple[str, str, str, bytes]:
-    """(qualname, module, name, stream); ValueError when the body is malformed."""
+def _unpack_body(body: bytes) -> tuple[str, str, str, memoryview]:
+    """(qualname, module, name, stream), the stream a view into the body or
+    its inflated copy; ValueError when the body is malformed."""
     if not isinstance(body, bytes) or not body or body[0] not in (_RAW, _DEFLATED):
         raise ValueError("unknown body format")
-    raw = body[1:]
+    raw = memoryview(body)[1:]
     if body[0] == _DEFLATED:
         inflate = zlib.decompressobj(-15)
         try:
-            raw = inflate.decompress(raw, _MAX_BODY + 1)
+            raw = memoryview(inflate.decompress(raw, _MAX_BODY + 1))
         except zlib.error as exc:
             raise ValueError(f"its body does not inflate: {exc}") from None
         if not inflate.eof or inflate.unused_data or len(raw) > _MAX_BODY:
@@ -133,7 +142,7 @@ def _unpack_body(body: bytes) -> tuple[str, str, str, bytes]:
     for n in lengths:
         if at + n > len(raw):
             raise ValueError("its body is shorter than its names")
-        texts.append(_text(raw[at:at + n]))
+        texts.append(_text(bytes(raw[at:at + n])))
         at += n
     qualname, module, name = texts
     return qualname, module, name or qualname.rpartition(".")[2], raw[at:]
@@ -275,11 +284,12 @@ def _check_and_load(stub: Remote) -> Callable:
     if isinstance(stream, ValueError):
         raise RemoteLoadError(f"{what} refused: {stream}")
     digest = mac or hashlib.sha256(body).digest()
+    global _loaded_bytes
     with LOAD_LOCK:
-        fn = _loaded.get(digest)
-        if fn is not None:
+        cached = _loaded.get(digest)
+        if cached is not None:
             _loaded.move_to_end(digest)
-            return fn
+            return cached[0]
         try:
             fn = vellum.loads(stream, allow_code=False, allow=allowed(),
                               allow_functions=True)
@@ -294,10 +304,19 @@ def _check_and_load(stub: Remote) -> Callable:
         if not callable(fn):
             raise RemoteLoadError(f"{what} refused: its stream holds a "
                                   f"{type(fn).__name__}, not a callable")
-        _loaded[digest] = fn
-        if len(_loaded) > _MAX_LOADED:
-            _loaded.popitem(last=False)
+        _loaded[digest] = fn, len(stream)
+        _loaded_bytes += len(stream)
+        while len(_loaded) > _MAX_LOADED or _loaded_bytes > _MAX_LOADED_BYTES:
+            _loaded_bytes -= _loaded.popitem(last=False)[1][1]
     return fn
+
+
+def _clear_loaded() -> None:
+    """Forget the loaded functions, so that the next call of each loads it again."""
+    global _loaded_bytes
+    with LOAD_LOCK:
+        _loaded.clear()
+        _loaded_bytes = 0
 
 
 def resolve(name: str) -> object:
