@@ -178,10 +178,3 @@ def test_pickler_sends_functions_pickle_cannot_name(obj, by_value):
     else:
         assert copy is obj
 
-
-def test_pickler_signs_with_its_key(monkeypatch):
-    monkeypatch.setenv("VELLUM_KEY", "receiver")
-    data = vellum.pickler.dumps(scaler(3), key="receiver")
-    assert pickle.loads(data)(2) == 6
-    with pytest.raises(RemoteLoadError, match="signature does not match"):
-        pickle.loads(vellum.pickler.dumps(scaler(5), key=b"sender"))(2)
