@@ -1343,6 +1343,30 @@ apply_dict_items(PyObject *obj, PyObject *pairs)
     return 1;
 }
 
+/* A safe load applies state and items only to an object that the approved
+ * class c itself has just allocated with object.__new__, and a state also
+ * through the approved class's own __setstate__ on an instance of it: never
+ * to what a factory, another __new__ or a metaclass hands out, which may be
+ * shared, by writing its attributes.  1 with the refusal raised; else 0,
+ * with *through_setstate set when the state must go to __setstate__. */
+static int
+safe_state_refused(PyObject *c, PyObject *obj, uint8_t flags, int *through_setstate)
+{
+    PyTypeObject *made = Py_TYPE(obj);
+    int own_class = PyType_Check(c) && made == (PyTypeObject *)c;
+    int fresh = own_class && allocates_fresh(c) && Py_TYPE(c)->tp_call == PyType_Type.tp_call;
+    *through_setstate = !fresh && own_class && (flags & 0x07) == 0x01 &&
+                        _PyType_Lookup(made, str_setstate) != NULL;
+    if (fresh || *through_setstate)
+        return 0;
+    refuse_load(PyUnicode_FromFormat(
+        "the stream carries state or items for the %s that %s returned; a safe "
+        "load applies them only to a new instance that an approved class allocates "
+        "with object.__new__, or a state through the class's own __setstate__",
+        made->tp_name, PyType_Check(c) ? ((PyTypeObject *)c)->tp_name : Py_TYPE(c)->tp_name));
+    return 1;
+}
+
 PyObject *
 deserialize_reduce(READER_ARGS, uint8_t tag)
 {
@@ -1371,27 +1395,10 @@ deserialize_reduce(READER_ARGS, uint8_t tag)
     if (*pos >= size)
         return fail_value("EOF reduce flags");
     uint8_t flags = data[(*pos)++];
-    /* A safe load applies state and items only to an object that the
-     * approved class itself has just allocated with object.__new__, and a
-     * state also through the approved class's own __setstate__ on an
-     * instance of it: never to what a factory, another __new__ or a
-     * metaclass hands out, which may be shared, by writing its attributes. */
     int through_setstate = 0;
-    if ((flags & 0x07) && ld->allow != NULL) {
-        PyObject *c = callable.get();
-        PyTypeObject *made = Py_TYPE(obj.get());
-        int own_class = PyType_Check(c) && made == (PyTypeObject *)c;
-        int fresh = own_class && allocates_fresh(c) && Py_TYPE(c)->tp_call == PyType_Type.tp_call;
-        through_setstate = !fresh && own_class && (flags & 0x07) == 0x01 &&
-                           _PyType_Lookup(made, str_setstate) != NULL;
-        if (!fresh && !through_setstate)
-            return refuse_load(PyUnicode_FromFormat(
-                "the stream carries state or items for the %s that %s returned; a safe "
-                "load applies them only to a new instance that an approved class allocates "
-                "with object.__new__, or a state through the class's own __setstate__",
-                made->tp_name,
-                PyType_Check(c) ? ((PyTypeObject *)c)->tp_name : Py_TYPE(c)->tp_name));
-    }
+    if ((flags & 0x07) && ld->allow != NULL &&
+        safe_state_refused(callable.get(), obj.get(), flags, &through_setstate))
+        return NULL;
     callable = Ref();
     if (flags & 0x01) {
         Ref state = Ref::steal(deserialize(ld, data, size, pos));
@@ -1913,20 +1920,11 @@ deserialize_reduce_ex(READER_ARGS)
     if (*pos >= size)
         return fail_value("EOF reduce flags");
     uint8_t flags = data[(*pos)++];
-    /* As for TAG_REDUCE: state and items go only to a new instance that the
-     * approved class allocates with object.__new__. */
+    /* As for TAG_REDUCE; the state then goes to __setstate__ either way. */
+    int through_setstate;
     if ((flags & 0x07) && ld->allow != NULL &&
-        !(allocates_fresh(callable.get()) &&
-          Py_TYPE(obj.get()) == (PyTypeObject *)callable.get() &&
-          (kind != REDUCE_EX_CALL ||
-           Py_TYPE(callable.get())->tp_call == PyType_Type.tp_call)))
-        return refuse_load(PyUnicode_FromFormat(
-            "the stream carries state or items for the %s that %s returned; a safe load "
-            "applies them only to a new instance that an approved class allocates with "
-            "object.__new__",
-            Py_TYPE(obj.get())->tp_name,
-            PyType_Check(callable.get()) ? ((PyTypeObject *)callable.get())->tp_name
-                                         : Py_TYPE(callable.get())->tp_name));
+        safe_state_refused(callable.get(), obj.get(), flags, &through_setstate))
+        return NULL;
     callable = Ref();
     if (flags & 0x01) {
         Ref state = Ref::steal(deserialize(ld, data, size, pos));
