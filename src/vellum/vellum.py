@@ -8,6 +8,7 @@ before it is shown.  Nothing here ever imports, unmarshals or executes
 anything taken from a stream.
 """
 
+import functools
 import importlib.util
 import re
 import sys
@@ -37,6 +38,12 @@ _SOURCE_ESCAPED = (
 _ESCAPED = {
     False: re.compile(f"[{_SOURCE_ESCAPED}]"),
     True: re.compile(f"[\t\n{_SOURCE_ESCAPED}]"),
+}
+# Bytes that are printable ASCII (and, in source, tabs and newlines) hold
+# nothing to escape: most names and source, settled without decoding.
+_PLAIN = {
+    False: re.compile(rb"[\t\n\x20-\x7e]*"),
+    True: re.compile(rb"[\x20-\x7e]*"),
 }
 
 
@@ -71,6 +78,8 @@ def escape_text(text, *, one_line):
     ``\uNNNN``; with ``one_line`` tab and newline too.  A byte that is not
     part of valid UTF-8 is written ``\\xNN``.  Everything else is kept.
     """
+    if type(text) is bytes and _PLAIN[bool(one_line)].fullmatch(text):
+        return text.decode("ascii")
     text, from_bytes = _as_str(text)
     pattern = _ESCAPED[bool(one_line)]
     if pattern.search(text) is None:
@@ -82,6 +91,8 @@ def hidden_characters(text, *, one_line):
     """What ``escape_text`` escapes in ``text``, each once in order of first
     appearance: ``U+NNNN`` for a character, ``byte 0xNN`` for a byte that is
     not UTF-8."""
+    if type(text) is bytes and _PLAIN[bool(one_line)].fullmatch(text):
+        return ()
     text, from_bytes = _as_str(text)
     found = dict.fromkeys(_ESCAPED[bool(one_line)].findall(text))
     return tuple(f"byte 0x{ord(ch) - 0xDC00:02X}" if _is_byte(ch, from_bytes)
@@ -200,6 +211,7 @@ def _hidden(tag, parts):
     return tuple(found)
 
 
+@functools.lru_cache(maxsize=16)
 def _pyversion(part):
     """The interpreter that a version part names, and a note when it is not
     this one (which refuses its bytecode)."""
@@ -227,8 +239,20 @@ def _scope(part):
     return ", named by a function's globals" if part else ""
 
 
+# Blocks of this many bytes of parts or fewer are rendered once for equal
+# parts: streams of one function each (tasks sent to workers) repeat them.
+_RENDER_CACHED = 4096
+
+
 def _render_captured_source(tag, parts):
     """Readable text for the raw parts the verifier captured for one block."""
+    if sum(len(p) for p in parts if type(p) is bytes) <= _RENDER_CACHED:
+        return _rendered(tag, parts)
+    return _rendered.__wrapped__(tag, parts)
+
+
+@functools.lru_cache(maxsize=256)
+def _rendered(tag, parts):
     text = CapturedSource(_render(tag, parts))
     text.parts = parts
     text.hidden = _hidden(tag, parts)
