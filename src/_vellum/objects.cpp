@@ -1,9 +1,13 @@
 /* Classes, instances and reduce: class headers, callable references, the
  * instance tags with a __dict__ or with slots, objects rebuilt through their
- * own __reduce__, and the resolution of classes and callables on load (an
- * already-imported module first, the carried source otherwise).  Touches the
- * process-wide class_header_cache and cls_cache, and keeps the classes
- * resolved during one load so that repeated headers resolve once. */
+ * own __reduce__ or through the whole reduce protocol in pickle's order,
+ * classes as values, objects and modules by module and qualified name, and
+ * the resolution of classes and callables on load (an already-imported
+ * module first, the carried source otherwise; what is given by name is
+ * imported by a trusted load).  Touches the process-wide class_header_cache
+ * and cls_cache, keeps copyreg's dispatch table and new-object callables
+ * from initialisation, and keeps the classes resolved during one load so
+ * that repeated headers resolve once. */
 #include "vellum.h"
 
 #include <datetime.h>

@@ -3,8 +3,12 @@
 ``dumps`` turns an object graph into bytes and ``loads`` rebuilds it.  Equal
 strings and byte blocks are written once, shared lists, dicts, tuples and
 frozensets keep their sharing, and cycles through lists and dicts survive a
-round trip.  Functions travel by value (their bytecode, defaults and closure
-contents); instances travel with their class's name, module and source.
+round trip.  Functions travel by value (their bytecode checked against the
+interpreter version, the module globals their code uses, their defaults,
+attributes and closure cells); instances and classes travel with their
+class's name, module and source; built-ins, classes of C and modules by
+module and name; everything else the reduce protocol describes, in pickle's
+order.
 
 Loading a stream can run the code it carries.  ``verify`` reports what a
 stream would run without running any of it, and ``loads(data,
@@ -331,23 +335,26 @@ def loads(data: BytesLike, *, allow_code: bool = True, allow: Iterable[object] =
     input.
 
     With ``allow_code=True`` (the default) loading runs whatever code the
-    stream carries: use it for streams you trust only.  With
+    stream carries, and imports the modules that function globals and values
+    given by module and name need: use it for streams you trust only.  With
     ``allow_code=False`` the stream is verified first: a malformed stream
     raises ValueError with the verifier's message, and a stream with any
     code-carrying value that is not approved raises ``UnsafeStreamError``
-    before anything of it runs.  An instance or reduced object is approved
-    when its class or callable, found statically (in the ``__dict__`` of a
-    module the program has already imported, and along a class's MRO,
-    running no code of what it looks at), is one of the objects in
-    ``allow``; the loader then takes that object and never runs the source
-    the stream carries.  An instance is approved only for a class that
+    before anything of it runs; nothing is imported.  An instance, reduced
+    object, class, value given by module and name or module is approved when
+    what the stream names, found statically (in the ``__dict__`` of a module
+    the program has already imported, and along a class's MRO, running no
+    code of what it looks at), is one of the objects in ``allow``, which
+    takes modules too; the loader then takes that object and never runs the
+    source the stream carries.  An instance is approved only for a class that
     makes its instances with ``object.__new__``, and a reduced object gets
     the state and items the stream carries only when its callable is such
     a class: approval creates objects and never rewrites one that exists.
     Bytecode, functions made from source and their wrappers are approved
     only with ``allow_functions=True``, which approves arbitrary code: use
-    it only for streams whose sender is authenticated.  Version 1 values
-    are never approved.
+    it only for streams whose sender is authenticated; what their globals
+    name by module is then imported as a trusted load imports it.  Version 1
+    values are never approved.
     """
     if allow_code and type(data) is bytes and allow == () and not allow_functions:
         # The common call, without the layers below: small messages are
