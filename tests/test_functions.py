@@ -347,6 +347,20 @@ def test_repeated_body_shares_one_bytecode_block(pair, tail):
     assert cells == [[c.cell_contents for c in f.__closure__ or ()] for f in pair]
 
 
+def _sets_a_global():
+    global _SET_BY_LOADED
+    _SET_BY_LOADED = 1
+    return _SET_BY_LOADED
+
+
+def test_a_function_without_globals_gets_a_namespace_of_its_own():
+    # 20: the form without globals, still read; it never writes into builtins
+    a, b = vellum.loads(h("14 02") + fn_bytecode(_sets_a_global.__code__) * 2)
+    assert a() == 1 and a.__globals__["_SET_BY_LOADED"] == 1
+    assert a.__globals__ is not b.__globals__ and "_SET_BY_LOADED" not in b.__globals__
+    assert not hasattr(builtins, "_SET_BY_LOADED") and "_SET_BY_LOADED" not in globals()
+
+
 def test_code_object_shares_its_function_bytecode_block():
     data = vellum.dumps([_plain, _plain.__code__])
     # list 0; function: version 1, bytecode 2, module 3, itself 4, qualname 5
