@@ -1,6 +1,7 @@
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
@@ -137,6 +138,54 @@ def test_serialize_depth_limit(levels, leaf, ok):
         assert str(excinfo.value) == SER_DEPTH_MSG
 
 
+class Pause:
+    """Reduces to [], first running during(): at the innermost level of its graph."""
+
+    def __init__(self, during):
+        self.during = during
+
+    def __reduce__(self):
+        self.during()
+        return (list, ())
+
+
+# A Pause at level 191 runs dumps of a list `levels` deep: nested in the same thread it
+# counts from level 191 (levels 192..200 are left); from another thread, from 0.
+@pytest.mark.parametrize(
+    "where, levels, ok",
+    [("nested", 9, True), ("nested", 10, False), ("thread", 150, True), ("thread", 200, True)],
+)
+def test_serialize_depth_is_counted_per_thread(where, levels, ok):
+    inner = nested_list(levels)
+    results = []
+
+    def dump_inner():
+        try:
+            results.append(vellum.dumps(inner))
+        except ValueError as e:
+            results.append(e)
+
+    if where == "nested":
+        outer = nested_list(190, Pause(dump_inner))
+        vellum.dumps(outer)
+    else:
+        paused, resume = threading.Event(), threading.Event()
+        outer = nested_list(190, Pause(lambda: (paused.set(), resume.wait(10))))
+        worker = threading.Thread(target=lambda: results.append(vellum.dumps(outer)))
+        worker.start()
+        try:
+            assert paused.wait(10)
+            dump_inner()  # while the worker is paused at level 191
+        finally:
+            resume.set()
+            worker.join(10)
+        assert vellum.loads(results.pop()) == nested_list(190, [])
+    if ok:
+        assert vellum.loads(results[0]) == inner
+    else:
+        assert str(results[0]) == SER_DEPTH_MSG
+
+
 @pytest.mark.parametrize(
     "stream, ok",
     [
@@ -263,3 +312,4 @@ def test_scalars_are_not_kept_by_the_reader(flush_read_table):
     big = vellum.loads(b"\x02\x00\x09\x01" + b"\x00" * 8)  # 2**64
     fresh = 2**64 + int("0")
     assert sys.getrefcount(big) == sys.getrefcount(fresh)
+

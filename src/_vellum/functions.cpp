@@ -46,7 +46,7 @@ serialize_counted(Buf *b, DedupState *ds, PyObject *tuple, int cells)
             PyErr_Clear();
             contents = Ref::borrow(Py_None);
         }
-        if (!serialize(b, ds, contents.get()))
+        if (!serialize_owned(b, ds, contents.get()))
             return 0;
     }
     return 1;
@@ -59,9 +59,12 @@ serialize_function(Buf *b, DedupState *ds, PyObject *fn)
     Ref code = Ref::borrow(PyFunction_GET_CODE(fn));
     Ref defaults = Ref::borrow(PyFunction_GET_DEFAULTS(fn));
     Ref closure = Ref::borrow(PyFunction_GET_CLOSURE(fn));
-    return write_code_block(b, ds, TAG_FN_BYTECODE, code.get()) &&
-           serialize_counted(b, ds, defaults.get(), 0) &&
-           serialize_counted(b, ds, closure.get(), 1);
+    int ok = write_code_block(b, ds, TAG_FN_BYTECODE, code.get()) &&
+             serialize_counted(b, ds, defaults.get(), 0) &&
+             serialize_counted(b, ds, closure.get(), 1);
+    /* Rebound meanwhile, the defaults go when released here. */
+    hold_registered(ds);
+    return ok;
 }
 
 int
@@ -74,7 +77,7 @@ int
 serialize_method_wrapper(Buf *b, DedupState *ds, PyObject *obj, uint8_t tag)
 {
     Ref func = Ref::steal(PyObject_GetAttrString(obj, "__func__"));
-    return func && buf_u8(b, tag) && serialize(b, ds, func.get());
+    return func && buf_u8(b, tag) && serialize_owned(b, ds, func.get());
 }
 
 int
@@ -91,7 +94,7 @@ serialize_property(Buf *b, DedupState *ds, PyObject *prop)
             if (!buf_u8(b, 0x00))
                 return 0;
         }
-        else if (!buf_u8(b, 0x01) || !serialize(b, ds, acc.get())) {
+        else if (!buf_u8(b, 0x01) || !serialize_owned(b, ds, acc.get())) {
             return 0;
         }
     }

@@ -1,7 +1,7 @@
 /* The reference index space: the writer's identity table and placeholder
- * entries, reference tags in their three widths, and the reader's
- * process-wide read table, which owns one reference per entry until the next
- * load begins. */
+ * entries with the references that keep their objects alive, reference tags
+ * in their three widths, and the reader's process-wide read table, which
+ * owns one reference per entry until the next load begins. */
 #include "vellum.h"
 
 void
@@ -37,12 +37,9 @@ id_tab_insert(DedupState *ds, PyObject *obj, int32_t idx)
     ds->id_count++;
 }
 
-/* Room for one more entry in the index table: 1, or 0 with an exception. */
 int
-dedup_table_reserve(DedupState *ds)
+dedup_table_grow(DedupState *ds)
 {
-    if (ds->count < ds->cap)
-        return 1;
     if (ds->cap >= INT32_MAX / 2) {
         PyErr_SetString(PyExc_OverflowError, "demasiados bloques en un stream");
         return 0;
@@ -67,18 +64,37 @@ dedup_table_reserve(DedupState *ds)
     return 1;
 }
 
-int32_t
-dedup_register_identity_only(DedupState *ds)
+void
+hold_registered_slow(DedupState *ds)
 {
-    if (!dedup_table_reserve(ds))
-        return -1;
-    DEntry *e = &ds->table[ds->count];
-    e->tag = DENTRY_PLACEHOLDER;
-    e->data = NULL;
-    e->len = 0;
-    e->next = -1;
-    e->h = 0;
-    return ds->count++;
+    for (int32_t i = ds->held_upto; i < ds->count; i++) {
+        const DEntry *e = &ds->table[i];
+        if (e->tag == DENTRY_PLACEHOLDER && e->obj != NULL)
+            Py_INCREF(e->obj);
+    }
+    ds->held_upto = ds->count;
+}
+
+void
+release_written_slow(DedupState *ds, PyObject *obj)
+{
+    /* The release can run a finalizer, and that any code. */
+    CallingOut out(ds);
+    Py_DECREF(obj);
+}
+
+void
+release_held(DedupState *ds)
+{
+    /* Released in the order taken; a finalizer run here starts calls of
+     * its own and never reads this table. */
+    int32_t n = ds->held_upto;
+    ds->held_upto = 0;
+    for (int32_t i = 0; i < n; i++) {
+        const DEntry *e = &ds->table[i];
+        if (e->tag == DENTRY_PLACEHOLDER && e->obj != NULL)
+            Py_DECREF(e->obj);
+    }
 }
 
 /* The list is made on first use: most calls retain nothing. */

@@ -61,7 +61,8 @@ unsupported(PyObject *obj)
     return 0;
 }
 
-/* A name or module field: a str written as a content block. */
+/* A name or module field: a str written as a content block.  The str may
+ * come from an attribute lookup and be dropped by the caller. */
 [[nodiscard]] static int
 write_str_field(Buf *b, DedupState *ds, PyObject *s)
 {
@@ -69,7 +70,19 @@ write_str_field(Buf *b, DedupState *ds, PyObject *s)
     const char *d = PyUnicode_AsUTF8AndSize(s, &n);
     if (d == NULL)
         return 0;
-    return write_dedup_typed(b, ds, s, TAG_STR, (const unsigned char *)d, n);
+    int ok = write_dedup_typed(b, ds, s, TAG_STR, (const unsigned char *)d, n);
+    hold_registered(ds);
+    return ok;
+}
+
+/* serialize_dict for a dict that the caller drops afterwards, as
+ * serialize_owned does for any value. */
+[[nodiscard]] static int
+serialize_dict_owned(Buf *b, DedupState *ds, PyObject *d)
+{
+    int ok = serialize_dict(b, ds, d);
+    hold_registered(ds);
+    return ok;
 }
 
 /* ---- class headers: writing -------------------------------------------- */
@@ -216,13 +229,10 @@ serialize_callable_ref_v2(Buf *b, DedupState *ds, PyObject *callable)
         return 0;
     if (!write_str_field(b, ds, mod.get()))
         return 0;
-    /* The callable stays alive until the call ends: the reduce tuple that
-     * holds it is retained. */
-    idx = dedup_register_identity_only(ds);
-    if (idx < 0)
-        return 0;
-    id_tab_insert(ds, callable, idx);
-    return 1;
+    /* Held at once: the reduce tuple that holds it goes with the write. */
+    int ok = dedup_register_identity(ds, callable) >= 0;
+    hold_registered(ds);
+    return ok;
 }
 
 /* ---- instances: writing ------------------------------------------------ */
@@ -398,21 +408,21 @@ serialize_slots(Buf *b, DedupState *ds, PyObject *obj, PyObject *cls)
             values[i] = Ref::steal(attr_or_null(obj, PyTuple_GET_ITEM(names, i)));
             set += values[i] ? 1 : 0;
         }
-        if (!buf_u8(b, TAG_SLOTS_INSTANCE) || !write_class_header_v2(b, ds, cls) ||
-            !buf_u8(b, TAG_DICT) || !write_len(b, set))
-            return 0;
-        for (Py_ssize_t i = 0; i < n; i++) {
-            if (values[i] && (!serialize(b, ds, PyTuple_GET_ITEM(names, i)) ||
-                              !serialize(b, ds, values[i].get())))
-                return 0;
+        int ok = buf_u8(b, TAG_SLOTS_INSTANCE) && write_class_header_v2(b, ds, cls) &&
+                 buf_u8(b, TAG_DICT) && write_len(b, set);
+        for (Py_ssize_t i = 0; ok && i < n; i++) {
+            ok = !values[i] || (serialize(b, ds, PyTuple_GET_ITEM(names, i)) &&
+                                serialize(b, ds, values[i].get()));
         }
-        return 1;
+        /* The values may be new objects, dropped on return. */
+        hold_registered(ds);
+        return ok;
     }
     Ref values = Ref::steal(PyDict_New());
     if (!values || !read_slot_values(obj, names, values.get()))
         return 0;
     return buf_u8(b, TAG_SLOTS_INSTANCE) && write_class_header_v2(b, ds, cls) &&
-           serialize_dict(b, ds, values.get());
+           serialize_dict_owned(b, ds, values.get());
 }
 
 /* An object with a __dict__.  When slots of its class hold values too, the
@@ -434,11 +444,12 @@ serialize_dict_instance(Buf *b, DedupState *ds, PyObject *obj, PyObject *dict)
             return values && PyDict_Update(values.get(), slotted.get()) == 0 &&
                    buf_u8(b, TAG_SLOTS_INSTANCE) &&
                    write_class_header_v2(b, ds, cls.get()) &&
-                   serialize_dict(b, ds, values.get());
+                   serialize_dict_owned(b, ds, values.get());
         }
     }
+    /* dict may be a new object too: a __getattr__ can make it. */
     return buf_u8(b, TAG_INSTANCE) && write_class_header_v2(b, ds, cls.get()) &&
-           serialize_dict(b, ds, dict);
+           serialize_dict_owned(b, ds, dict);
 }
 
 int
@@ -549,14 +560,12 @@ reduce_dict_items(PyObject *items)
     return d.release();
 }
 
-/* Writes a container made for this write.  It is retained: its address is
- * entered in the identity table, and a later object at that address must
- * not be written as a reference to it. */
+/* Writes a container made for this write (a new reference, or null). */
 [[nodiscard]] static int
 serialize_made(Buf *b, DedupState *ds, PyObject *made)
 {
     Ref owned = Ref::steal(made);
-    return owned && retain(ds, owned.get()) && serialize(b, ds, owned.get());
+    return owned && serialize_owned(b, ds, owned.get());
 }
 
 /* datetime.date itself (a static type, whose __reduce__ no one can replace)
@@ -591,12 +600,12 @@ serialize_date(Buf *b, DedupState *ds, PyObject *obj)
         !serialize_callable_ref_v2(b, ds, (PyObject *)Py_TYPE(obj)))
         return 0;
     /* The tuple and its item would each take a level. */
-    if (g_serialize_depth + 1 >= VELLUM_MAX_DEPTH)
+    if (ds->depth + 1 >= VELLUM_MAX_DEPTH)
         return serialize_depth_error();
     if (!buf_u8_2(b, TAG_TUPLE_DEDUP, 1) ||
         !write_bytes_content(b, ds, state, _PyDateTime_DATE_DATASIZE))
         return 0;
-    return dedup_register_identity_only(ds) >= 0 && buf_u8(b, 0);
+    return dedup_register_identity(ds, NULL) >= 0 && buf_u8(b, 0);
 }
 
 int
@@ -613,8 +622,6 @@ serialize_via_reduce(Buf *b, DedupState *ds, PyObject *obj)
                         "__reduce__ debe devolver una tupla de 2 a 5 elementos");
         return 0;
     }
-    if (!retain(ds, rv.get()))
-        return 0;
     Py_ssize_t n = PyTuple_GET_SIZE(rv.get());
     PyObject *callable = PyTuple_GET_ITEM(rv.get(), 0); /* borrowed from rv */
     PyObject *args = PyTuple_GET_ITEM(rv.get(), 1);
@@ -627,10 +634,12 @@ serialize_via_reduce(Buf *b, DedupState *ds, PyObject *obj)
     }
     uint8_t flags = (uint8_t)((state != Py_None ? 1 : 0) | (list_items != Py_None ? 2 : 0) |
                               (dict_items != Py_None ? 4 : 0));
+    /* What rv holds goes with it: each part is written as a value the
+     * function owns. */
     if (!buf_u8(b, TAG_REDUCE) || !serialize_callable_ref_v2(b, ds, callable) ||
-        !serialize(b, ds, args) || !buf_u8(b, flags))
+        !serialize_owned(b, ds, args) || !buf_u8(b, flags))
         return 0;
-    if (state != Py_None && !serialize(b, ds, state))
+    if (state != Py_None && !serialize_owned(b, ds, state))
         return 0;
     if (list_items != Py_None && !serialize_made(b, ds, PySequence_List(list_items)))
         return 0;

@@ -1,10 +1,9 @@
 /* Module definition of vellum._vellum: the method table, initialisation, the
  * four Python-callable functions and the process-wide state they share (the
- * nesting counters, the reader's reference table, the four caches and the
+ * reader's nesting counter and reference table, the four caches and the
  * lazily imported modules). */
 #include "vellum.h"
 
-int g_serialize_depth = 0;
 int g_deserialize_depth = 0;
 
 PyObject **read_table = NULL;
@@ -75,6 +74,7 @@ py_serialize_fast(PyObject *Py_UNUSED(self), PyObject *obj)
     DedupState ds;
     if (!dedup_init(&ds, n_elements))
         return NULL;
+    ds.depth = serialize_depth_of_thread();
 
     unsigned char local[BUF_LOCAL_SIZE];
     Buf b;
