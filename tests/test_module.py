@@ -1,3 +1,4 @@
+import array
 import subprocess
 import sys
 import textwrap
@@ -313,3 +314,26 @@ def test_scalars_are_not_kept_by_the_reader(flush_read_table):
     fresh = 2**64 + int("0")
     assert sys.getrefcount(big) == sys.getrefcount(fresh)
 
+
+def test_loading_data_without_code_imports_nothing(tmp_path):
+    # The script's directory comes first on sys.path: an array.py there must not be
+    # taken for the module the reader uses, nor run.
+    (tmp_path / "array.py").write_text("raise RuntimeError('array.py beside the script ran')\n")
+    stream = vellum.dumps([array.array("d", [1.5, -2.0]), {"k": [1, "s", (2.5, b"b")]}])
+    script = tmp_path / "load.py"
+    script.write_text(textwrap.dedent(
+        f"""
+        import sys
+        import vellum
+        imports = []
+        sys.addaudithook(lambda event, args: event == "import" and imports.append(args[0]))
+        trusted = vellum.loads({stream!r})
+        safe = vellum.loads({stream!r}, allow_code=False)
+        assert imports == [], imports
+        print(type(trusted[0]).__module__, trusted[0].tolist(), safe == trusted)
+        """
+    ))
+    proc = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True,
+                          text=True)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["array", "[1.5,", "-2.0]", "True"]
