@@ -18,7 +18,7 @@ id_tab_insert(DedupState *ds, PyObject *obj, int32_t idx)
             IdEntry *e = &ds->id_tab[i];
             if (e->key == 0)
                 continue;
-            uintptr_t slot = (e->key >> 3) & mask;
+            uintptr_t slot = id_tab_slot(e->key, mask);
             while (nt[slot].key != 0)
                 slot = (slot + 1) & mask;
             nt[slot] = *e;
@@ -29,7 +29,7 @@ id_tab_insert(DedupState *ds, PyObject *obj, int32_t idx)
     }
     uintptr_t key = (uintptr_t)obj;
     uintptr_t mask = (uintptr_t)ds->id_nb - 1;
-    uintptr_t slot = (key >> 3) & mask;
+    uintptr_t slot = id_tab_slot(key, mask);
     while (ds->id_tab[slot].key != 0)
         slot = (slot + 1) & mask;
     ds->id_tab[slot].key = key;

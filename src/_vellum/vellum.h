@@ -420,6 +420,16 @@ int32_t dedup_find_h(const DedupState *ds, uint8_t tag, const unsigned char *d,
 int32_t dedup_register_h(DedupState *ds, PyObject *obj, uint8_t tag,
                          const unsigned char *d, Py_ssize_t n, uint32_t h);
 
+/* The first slot for an address.  The product's upper half mixes every
+ * address bit into the slot bits: objects allocated at regular strides in
+ * regions a table size apart would otherwise fill runs of neighbouring
+ * slots, and linear probing would walk them. */
+static inline uintptr_t
+id_tab_slot(uintptr_t key, uintptr_t mask)
+{
+    return (uintptr_t)(((uint64_t)key * 0x9E3779B97F4A7C15u) >> 32) & mask;
+}
+
 /* Identity table: open addressing on the object's address.  Its entries
  * hold no references: what keeps each object alive is the placeholder (or,
  * for content entries, the retained list) described at hold_registered. */
@@ -430,7 +440,7 @@ id_tab_find(const DedupState *ds, PyObject *obj)
         return -1;
     uintptr_t key = (uintptr_t)obj;
     uintptr_t mask = (uintptr_t)ds->id_nb - 1;
-    uintptr_t slot = (key >> 3) & mask;
+    uintptr_t slot = id_tab_slot(key, mask);
     for (;;) {
         const IdEntry *e = &ds->id_tab[slot];
         if (e->key == key)
