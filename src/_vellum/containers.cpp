@@ -17,9 +17,27 @@ size_changed(const char *what)
     return 0;
 }
 
-/* Items of a list that may change while its items are written: each item is
- * held across its own serialization, which can run Python code.  The depth
- * is the same before every item, so it is checked once for the leaf values. */
+/* One item borrowed from a list or dict that code run while it is written
+ * may change: the item is held across its own write.  Ints, floats and an
+ * exact str run no code and are written as they are.  The caller checked
+ * the depth, which is the same before every item of a container. */
+[[nodiscard]] static inline int
+serialize_item(Buf *b, DedupState *ds, PyObject *item)
+{
+    int leaf = serialize_leaf(b, item);
+    if (leaf >= 0)
+        return leaf;
+    if (Py_IS_TYPE(item, &PyUnicode_Type))
+        return serialize_str(b, ds, item);
+    Py_INCREF(item);
+    ++ds->depth;
+    int ok = serialize_impl(b, ds, item);
+    --ds->depth;
+    release_written(ds, item);
+    return ok;
+}
+
+/* Items of a list that may change while its items are written. */
 [[nodiscard]] static int
 serialize_list_items(Buf *b, DedupState *ds, PyObject *list, Py_ssize_t n)
 {
@@ -43,15 +61,7 @@ serialize_list_items(Buf *b, DedupState *ds, PyObject *list, Py_ssize_t n)
             }
             continue;
         }
-        int leaf = serialize_leaf(b, item);
-        if (leaf == 0)
-            return 0;
-        if (leaf > 0)
-            continue;
-        Py_INCREF(item);
-        int ok = serialize(b, ds, item);
-        release_written(ds, item);
-        if (!ok)
+        if (!serialize_item(b, ds, item))
             return 0;
     }
     return 1;
@@ -95,19 +105,29 @@ serialize_dict_items(Buf *b, DedupState *ds, PyObject *d)
     Py_ssize_t n = PyDict_GET_SIZE(d);
     if (!write_len(b, n))
         return 0;
+    if (n > 0 && ds->depth >= VELLUM_MAX_DEPTH)
+        return serialize_depth_error();
     Py_ssize_t it = 0, written = 0;
     PyObject *key, *value; /* borrowed from the dict */
     while (PyDict_Next(d, &it, &key, &value)) {
         if (written == n)
             return size_changed("el dict");
-        /* Held across the writes, which can run code that changes d. */
-        Py_INCREF(key);
-        Py_INCREF(value);
-        int ok = serialize(b, ds, key) && serialize(b, ds, value);
-        release_written(ds, key);
-        release_written(ds, value);
-        if (!ok)
-            return 0;
+        if (Py_IS_TYPE(key, &PyUnicode_Type)) {
+            /* Writing the key runs no code: the value is still in d. */
+            if (!serialize_str(b, ds, key) || !serialize_item(b, ds, value))
+                return 0;
+        }
+        else {
+            /* Both held across both writes, which can run code that
+             * changes d. */
+            Py_INCREF(key);
+            Py_INCREF(value);
+            int ok = serialize(b, ds, key) && serialize(b, ds, value);
+            release_written(ds, key);
+            release_written(ds, value);
+            if (!ok)
+                return 0;
+        }
         written++;
         if (PyDict_GET_SIZE(d) != n)
             return size_changed("el dict");

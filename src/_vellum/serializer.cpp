@@ -18,10 +18,11 @@ serialize_depth_of_thread(void)
     return g_calling_out == 0 ? 0 : t_serialize_depth;
 }
 
-/* The slot's address is looked up once: each lookup of a thread-local in a
- * shared module can be a call. */
+/* The slot's address is looked up once per call: each lookup of a
+ * thread-local in a shared module can be a function call. */
 CallingOut::CallingOut(DedupState *ds) noexcept
-    : slot_(&t_serialize_depth), outer_(*slot_)
+    : slot_(ds->depth_slot ? ds->depth_slot : (ds->depth_slot = &t_serialize_depth)),
+      outer_(*slot_)
 {
     hold_registered(ds);
     *slot_ = ds->depth;

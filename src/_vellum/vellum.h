@@ -378,6 +378,7 @@ struct DedupState {
      * from here on borrow it (see hold_registered). */
     int32_t held_upto;
     int depth;          /* nesting depth of the thread's serializer calls */
+    int *depth_slot;    /* where the thread publishes it; set on first use */
     PyObject *retained; /* owns what the call keeps apart from placeholders */
     /* Per-call class facts, created on first use; each dict owns its class
      * keys, so no class dies and leaves its address to another mid-call. */
