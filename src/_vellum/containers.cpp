@@ -17,10 +17,24 @@ size_changed(const char *what)
     return 0;
 }
 
+/* An item held across its own write, which can run code that changes its
+ * container.  Out of line, so that the loops keep their registers for the
+ * items written in place. */
+[[nodiscard]] Py_NO_INLINE static int
+serialize_held_item(Buf *b, DedupState *ds, PyObject *item)
+{
+    Py_INCREF(item);
+    ++ds->depth;
+    int ok = serialize_impl(b, ds, item);
+    --ds->depth;
+    release_written(ds, item);
+    return ok;
+}
+
 /* One item borrowed from a list or dict that code run while it is written
- * may change: the item is held across its own write.  Ints, floats and an
- * exact str run no code and are written as they are.  The caller checked
- * the depth, which is the same before every item of a container. */
+ * may change.  An exact int, float or str runs no code and is written in
+ * place; anything else is held.  The caller checked the depth, which is the
+ * same before every item of a container. */
 [[nodiscard]] static inline int
 serialize_item(Buf *b, DedupState *ds, PyObject *item)
 {
@@ -29,12 +43,9 @@ serialize_item(Buf *b, DedupState *ds, PyObject *item)
         return leaf;
     if (Py_IS_TYPE(item, &PyUnicode_Type))
         return serialize_str(b, ds, item);
-    Py_INCREF(item);
-    ++ds->depth;
-    int ok = serialize_impl(b, ds, item);
-    --ds->depth;
-    release_written(ds, item);
-    return ok;
+    if (Py_IS_TYPE(item, &PyLong_Type))
+        return serialize_int(b, item);
+    return serialize_held_item(b, ds, item);
 }
 
 /* Items of a list that may change while its items are written. */
