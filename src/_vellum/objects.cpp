@@ -402,20 +402,23 @@ serialize_slots(Buf *b, DedupState *ds, PyObject *obj, PyObject *cls)
     if (n <= SLOTS_ON_STACK) {
         /* The names are distinct, so the pairs are those of the dict that
          * the values would make, in its order, written without making it. */
-        Ref values[SLOTS_ON_STACK];
+        PyObject *values[SLOTS_ON_STACK]; /* owned; null for an unset slot */
         Py_ssize_t set = 0;
         for (Py_ssize_t i = 0; i < n; i++) {
-            values[i] = Ref::steal(attr_or_null(obj, PyTuple_GET_ITEM(names, i)));
-            set += values[i] ? 1 : 0;
+            values[i] = attr_or_null(obj, PyTuple_GET_ITEM(names, i));
+            set += values[i] != NULL;
         }
         int ok = buf_u8(b, TAG_SLOTS_INSTANCE) && write_class_header_v2(b, ds, cls) &&
                  buf_u8(b, TAG_DICT) && write_len(b, set);
         for (Py_ssize_t i = 0; ok && i < n; i++) {
-            ok = !values[i] || (serialize(b, ds, PyTuple_GET_ITEM(names, i)) &&
-                                serialize(b, ds, values[i].get()));
+            ok = values[i] == NULL || (serialize(b, ds, PyTuple_GET_ITEM(names, i)) &&
+                                       serialize(b, ds, values[i]));
         }
-        /* The values may be new objects, dropped on return. */
+        /* The values may be new objects: what their writes registered is
+         * held before they go. */
         hold_registered(ds);
+        for (Py_ssize_t i = 0; i < n; i++)
+            Py_XDECREF(values[i]);
         return ok;
     }
     Ref values = Ref::steal(PyDict_New());
