@@ -300,3 +300,146 @@ def test_output_around_the_local_block(size):
     assert stream == b"\x06\xfb\x06" + length_field(len(payload)) + payload
     assert len(stream) == size
     assert vellum.loads(stream) == payload
+
+
+# --- values made during the call ---------------------------------------------------------
+# The writer records containers by address.  Values that exist only while they are
+# written (read through a property or __getattr__, made by __reduce__) and values that
+# code run during the call removes from the graph are freed early unless the writer
+# keeps them; a later value at the same address would then be written as a reference
+# to the dead one, and the objects would load with each other's data.
+
+
+def fresh_value(n):
+    """A new value of every kind the writer records by address."""
+    return {"list": [n, str(n)], "tuple": (n, [n]), "bytes": bytearray(b"%d" % n),
+            "set": frozenset({n, -n - 1}), "dict": {"n": [n]}}
+
+
+class CopyingGetattribute:
+    __slots__ = ("data",)
+
+    def __init__(self, n):
+        object.__setattr__(self, "data", n)
+
+    def __getattribute__(self, name):
+        value = object.__getattribute__(self, name)
+        return fresh_value(value) if name == "data" and type(value) is int else value
+
+
+class SlotBase:
+    __slots__ = ("data",)
+
+
+class PropertyOverSlot(SlotBase):
+    __slots__ = ()
+
+    def __init__(self, n):
+        SlotBase.data.__set__(self, n)
+
+    @property
+    def data(self):
+        value = SlotBase.data.__get__(self)
+        return fresh_value(value) if type(value) is int else value
+
+    @data.setter
+    def data(self, value):
+        SlotBase.data.__set__(self, value)
+
+
+class GetattrDefault:
+    __slots__ = ("n", "data")  # data is never set: __getattr__ supplies it
+
+    def __init__(self, n):
+        self.n = n
+
+    def __getattr__(self, name):
+        if name == "data":
+            return fresh_value(self.n)
+        raise AttributeError(name)
+
+
+class DictFromGetattr:
+    __slots__ = ("n", "_data")
+
+    def __init__(self, n):
+        self.n = n
+
+    def __getattr__(self, name):
+        if name == "__dict__":
+            return {"data": fresh_value(self.n)}
+        raise AttributeError(name)
+
+    data = property(lambda self: self._data, lambda self, v: setattr(self, "_data", v))
+
+
+def stored_data(obj):
+    for cls in (CopyingGetattribute, SlotBase, GetattrDefault):
+        if isinstance(obj, cls):
+            return cls.data.__get__(obj)
+    return obj._data
+
+
+FRESH_CLASSES = [CopyingGetattribute, PropertyOverSlot, GetattrDefault, DictFromGetattr]
+
+
+@pytest.mark.parametrize("cls", FRESH_CLASSES)
+def test_attribute_values_made_on_the_fly_load_with_their_own_data(cls):
+    objs = [cls(n) for n in range(6)]
+    loaded = vellum.loads(vellum.dumps(objs))
+    assert [stored_data(o) for o in loaded] == [fresh_value(n) for n in range(6)]
+
+
+class Mutate:
+    """Runs action while it is written, then reduces to a new list of items."""
+
+    def __init__(self, action, items):
+        self.action, self.items = action, items
+
+    def __reduce__(self):
+        self.action()
+        return (list, ([*self.items],))
+
+
+def _list_popped_by_a_later_item():
+    root = [[1, 2]]
+    root.append(Mutate(lambda: root.pop(0), "xy"))
+    return root, [[1, 2], ["x", "y"]]
+
+
+def _dict_value_replaced_by_a_later_item():
+    d = {"a": [1, 2]}
+    d["b"] = Mutate(lambda: d.__setitem__("a", None), "xy")
+    return d, {"a": [1, 2], "b": ["x", "y"]}
+
+
+def _tuple_popped_while_written():
+    # The tuple takes its index after its item, when the list was its last owner.
+    holder = [(Mutate(lambda: holder.pop(), "ab"),)]
+    return [holder, Mutate(lambda: None, "cd")], [[(["a", "b"],)], ["c", "d"]]
+
+
+REMOVED_DURING_CALL = [_list_popped_by_a_later_item, _dict_value_replaced_by_a_later_item,
+                       _tuple_popped_while_written]
+
+
+@pytest.mark.parametrize("make", REMOVED_DURING_CALL)
+def test_containers_removed_from_the_graph_during_the_call(make):
+    obj, expected = make()
+    assert vellum.loads(vellum.dumps(obj)) == expected
+
+
+@pytest.mark.parametrize("fails", [False, True], ids=["written", "refused"])
+def test_values_kept_for_the_call_are_released(fails):
+    probe = [0]
+    shared = ("t", [1])
+    root = [shared, CopyingGetattribute(1), probe, Mutate(lambda: None, "x"), probe, shared]
+    if fails:
+        root.append(object())  # refused after everything above was kept
+    before = sys.getrefcount(probe), sys.getrefcount(shared), sys.getrefcount(shared[1])
+    for _ in range(50):
+        try:
+            vellum.dumps(root)
+        except TypeError:
+            assert fails
+    assert (sys.getrefcount(probe), sys.getrefcount(shared), sys.getrefcount(shared[1])) == before

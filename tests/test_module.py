@@ -1,6 +1,8 @@
+import array
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
@@ -138,6 +140,54 @@ def test_serialize_depth_limit(levels, leaf, ok):
         assert str(excinfo.value) == SER_DEPTH_MSG
 
 
+class Pause:
+    """Reduces to [], first running during(): at the innermost level of its graph."""
+
+    def __init__(self, during):
+        self.during = during
+
+    def __reduce__(self):
+        self.during()
+        return (list, ())
+
+
+# A Pause at level 191 runs dumps of a list `levels` deep: nested in the same thread it
+# counts from level 191 (levels 192..200 are left); from another thread, from 0.
+@pytest.mark.parametrize(
+    "where, levels, ok",
+    [("nested", 9, True), ("nested", 10, False), ("thread", 150, True), ("thread", 200, True)],
+)
+def test_serialize_depth_is_counted_per_thread(where, levels, ok):
+    inner = nested_list(levels)
+    results = []
+
+    def dump_inner():
+        try:
+            results.append(vellum.dumps(inner))
+        except ValueError as e:
+            results.append(e)
+
+    if where == "nested":
+        outer = nested_list(190, Pause(dump_inner))
+        vellum.dumps(outer)
+    else:
+        paused, resume = threading.Event(), threading.Event()
+        outer = nested_list(190, Pause(lambda: (paused.set(), resume.wait(10))))
+        worker = threading.Thread(target=lambda: results.append(vellum.dumps(outer)))
+        worker.start()
+        try:
+            assert paused.wait(10)
+            dump_inner()  # while the worker is paused at level 191
+        finally:
+            resume.set()
+            worker.join(10)
+        assert vellum.loads(results.pop()) == nested_list(190, [])
+    if ok:
+        assert vellum.loads(results[0]) == inner
+    else:
+        assert str(results[0]) == SER_DEPTH_MSG
+
+
 @pytest.mark.parametrize(
     "stream, ok",
     [
@@ -260,3 +310,27 @@ def test_scalars_are_not_kept_by_the_reader(flush_read_table):
     big = vellum.loads(b"\x02\x00\x09\x01" + b"\x00" * 8)  # 2**64
     fresh = 2**64 + int("0")
     assert sys.getrefcount(big) == sys.getrefcount(fresh)
+
+
+def test_loading_data_without_code_imports_nothing(tmp_path):
+    # The script's directory comes first on sys.path: an array.py there must not be
+    # taken for the module the reader uses, nor run.
+    (tmp_path / "array.py").write_text("raise RuntimeError('array.py beside the script ran')\n")
+    stream = vellum.dumps([array.array("d", [1.5, -2.0]), {"k": [1, "s", (2.5, b"b")]}])
+    script = tmp_path / "load.py"
+    script.write_text(textwrap.dedent(
+        f"""
+        import sys
+        import vellum
+        imports = []
+        sys.addaudithook(lambda event, args: event == "import" and imports.append(args[0]))
+        trusted = vellum.loads({stream!r})
+        safe = vellum.loads({stream!r}, allow_code=False)
+        assert imports == [], imports
+        print(type(trusted[0]).__module__, trusted[0].tolist(), safe == trusted)
+        """
+    ))
+    proc = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True,
+                          text=True)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["array", "[1.5,", "-2.0]", "True"]

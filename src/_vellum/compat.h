@@ -177,4 +177,11 @@ compat_hash_bytes(const void *d, Py_ssize_t n)
 #endif
 }
 
+/* A hint that *p is about to be written; nothing where unsupported. */
+#if defined(__GNUC__) || defined(__clang__)
+#  define compat_prefetch_write(p) __builtin_prefetch((p), 1)
+#else
+#  define compat_prefetch_write(p) ((void)(p))
+#endif
+
 #endif /* VELLUM_COMPAT_H */

@@ -19,13 +19,42 @@ size_changed(const char *what)
     return 0;
 }
 
-/* Items of a list that may change while its items are written: each item is
- * held across its own serialization, which can run Python code.  The depth
- * is the same before every item, so it is checked once for the leaf values. */
+/* An item held across its own write, which can run code that changes its
+ * container.  Out of line, so that the loops keep their registers for the
+ * items written in place. */
+[[nodiscard]] Py_NO_INLINE static int
+serialize_held_item(Buf *b, DedupState *ds, PyObject *item)
+{
+    Py_INCREF(item);
+    ++ds->depth;
+    int ok = serialize_impl(b, ds, item);
+    --ds->depth;
+    release_written(ds, item);
+    return ok;
+}
+
+/* One item borrowed from a list or dict that code run while it is written
+ * may change.  An exact int, float or str runs no code and is written in
+ * place; anything else is held.  The caller checked the depth, which is the
+ * same before every item of a container. */
+[[nodiscard]] static inline int
+serialize_item(Buf *b, DedupState *ds, PyObject *item)
+{
+    int leaf = serialize_leaf(b, item);
+    if (leaf >= 0)
+        return leaf;
+    if (Py_IS_TYPE(item, &PyUnicode_Type))
+        return serialize_str(b, ds, item);
+    if (Py_IS_TYPE(item, &PyLong_Type))
+        return serialize_int(b, item);
+    return serialize_held_item(b, ds, item);
+}
+
+/* Items of a list that may change while its items are written. */
 [[nodiscard]] static int
 serialize_list_items(Buf *b, DedupState *ds, PyObject *list, Py_ssize_t n)
 {
-    if (n > 0 && g_serialize_depth >= VELLUM_MAX_DEPTH)
+    if (n > 0 && ds->depth >= VELLUM_MAX_DEPTH)
         return serialize_depth_error();
     for (Py_ssize_t i = 0; i < n; i++) {
         if (i >= PyList_GET_SIZE(list))
@@ -45,15 +74,7 @@ serialize_list_items(Buf *b, DedupState *ds, PyObject *list, Py_ssize_t n)
             }
             continue;
         }
-        int leaf = serialize_leaf(b, item);
-        if (leaf == 0)
-            return 0;
-        if (leaf > 0)
-            continue;
-        Py_INCREF(item);
-        int ok = serialize(b, ds, item);
-        Py_DECREF(item);
-        if (!ok)
+        if (!serialize_item(b, ds, item))
             return 0;
     }
     return 1;
@@ -65,10 +86,8 @@ serialize_list(Buf *b, DedupState *ds, PyObject *list)
     int32_t idx = id_tab_find(ds, list);
     if (idx >= 0)
         return write_ref(b, idx);
-    idx = dedup_register_identity_only(ds);
-    if (idx < 0)
+    if (dedup_register_identity(ds, list) < 0)
         return 0;
-    id_tab_insert(ds, list, idx);
     Py_ssize_t n = PyList_GET_SIZE(list);
     if (!buf_u8(b, TAG_LIST_DEDUP) || !write_len(b, n))
         return 0;
@@ -89,11 +108,7 @@ serialize_tuple(Buf *b, DedupState *ds, PyObject *tuple)
         if (!serialize(b, ds, PyTuple_GET_ITEM(tuple, i)))
             return 0;
     }
-    idx = dedup_register_identity_only(ds);
-    if (idx < 0)
-        return 0;
-    id_tab_insert(ds, tuple, idx);
-    return 1;
+    return dedup_register_identity(ds, tuple) >= 0;
 }
 
 /* Key/value pairs of a dict, in iteration order. */
@@ -103,14 +118,29 @@ serialize_dict_items(Buf *b, DedupState *ds, PyObject *d)
     Py_ssize_t n = PyDict_GET_SIZE(d);
     if (!write_len(b, n))
         return 0;
+    if (n > 0 && ds->depth >= VELLUM_MAX_DEPTH)
+        return serialize_depth_error();
     Py_ssize_t it = 0, written = 0;
     PyObject *key, *value; /* borrowed from the dict */
     while (PyDict_Next(d, &it, &key, &value)) {
         if (written == n)
             return size_changed("el dict");
-        Ref k = Ref::borrow(key), v = Ref::borrow(value);
-        if (!serialize(b, ds, k.get()) || !serialize(b, ds, v.get()))
-            return 0;
+        if (Py_IS_TYPE(key, &PyUnicode_Type)) {
+            /* Writing the key runs no code: the value is still in d. */
+            if (!serialize_str(b, ds, key) || !serialize_item(b, ds, value))
+                return 0;
+        }
+        else {
+            /* Both held across both writes, which can run code that
+             * changes d. */
+            Py_INCREF(key);
+            Py_INCREF(value);
+            int ok = serialize(b, ds, key) && serialize(b, ds, value);
+            release_written(ds, key);
+            release_written(ds, value);
+            if (!ok)
+                return 0;
+        }
         written++;
         if (PyDict_GET_SIZE(d) != n)
             return size_changed("el dict");
@@ -126,10 +156,8 @@ serialize_dict_deduped(Buf *b, DedupState *ds, PyObject *d)
     int32_t idx = id_tab_find(ds, d);
     if (idx >= 0)
         return write_ref(b, idx);
-    idx = dedup_register_identity_only(ds);
-    if (idx < 0)
+    if (dedup_register_identity(ds, d) < 0)
         return 0;
-    id_tab_insert(ds, d, idx);
     return buf_u8(b, TAG_DICT_DEDUP) && serialize_dict_items(b, ds, d);
 }
 
@@ -166,13 +194,15 @@ serialize_set_items(Buf *b, DedupState *ds, PyObject *s, uint8_t tag)
         return 0;
     if (!buf_u8(b, tag) || !write_len(b, n))
         return 0;
-    /* The pairs list owns the items while they are written. */
-    for (Py_ssize_t i = 0; i < n; i++) {
+    /* The pairs list owns the items while they are written, and may be the
+     * last to own them when code run meanwhile changed s. */
+    int ok = 1;
+    for (Py_ssize_t i = 0; ok && i < n; i++) {
         PyObject *pair = PyList_GET_ITEM(pairs.get(), i);
-        if (!serialize(b, ds, PyTuple_GET_ITEM(pair, 1)))
-            return 0;
+        ok = serialize(b, ds, PyTuple_GET_ITEM(pair, 1));
     }
-    return 1;
+    hold_registered(ds);
+    return ok;
 }
 
 int
@@ -189,23 +219,20 @@ serialize_frozenset(Buf *b, DedupState *ds, PyObject *s)
         return write_ref(b, idx);
     if (!serialize_set_items(b, ds, s, TAG_FROZENSET_DEDUP))
         return 0;
-    idx = dedup_register_identity_only(ds);
-    if (idx < 0)
-        return 0;
-    id_tab_insert(ds, s, idx);
-    return 1;
+    return dedup_register_identity(ds, s) >= 0;
 }
 
 int
 serialize_generator(Buf *b, DedupState *ds, PyObject *gen)
 {
     Ref items = Ref::steal(PySequence_List(gen));
-    if (!items || !retain(ds, items.get()))
+    if (!items)
         return 0;
     Py_ssize_t n = PyList_GET_SIZE(items.get());
-    if (!buf_u8(b, TAG_LIST) || !write_len(b, n))
-        return 0;
-    return serialize_list_items(b, ds, items.get(), n);
+    int ok = buf_u8(b, TAG_LIST) && write_len(b, n) &&
+             serialize_list_items(b, ds, items.get(), n);
+    hold_registered(ds); /* the items go with the list */
+    return ok;
 }
 
 int
@@ -215,9 +242,7 @@ serialize_dict_view(Buf *b, DedupState *ds, PyObject *view)
                   : PyDictValues_Check(view) ? TAG_DICT_VALUES
                                              : TAG_DICT_ITEMS;
     Ref items = Ref::steal(PySequence_List(view));
-    if (!items || !retain(ds, items.get()))
-        return 0;
-    return buf_u8(b, tag) && serialize(b, ds, items.get());
+    return items && buf_u8(b, tag) && serialize_owned(b, ds, items.get());
 }
 
 static int
@@ -250,14 +275,15 @@ serialize_mappingproxy(Buf *b, DedupState *ds, PyObject *proxy)
         if (PyDict_SetItem(d.get(), key, PyTuple_GET_ITEM(pair, 1)) < 0)
             return 0;
     }
-    if (!retain(ds, d.get()) || !buf_u8(b, TAG_MAPPINGPROXY))
+    if (!buf_u8(b, TAG_MAPPINGPROXY))
         return 0;
     /* The body counts one level, as it does for the reader. */
-    if (g_serialize_depth >= VELLUM_MAX_DEPTH)
+    if (ds->depth >= VELLUM_MAX_DEPTH)
         return serialize_depth_error();
-    ++g_serialize_depth;
+    ++ds->depth;
     int ok = serialize_dict(b, ds, d.get());
-    --g_serialize_depth;
+    --ds->depth;
+    hold_registered(ds);
     return ok;
 }
 
@@ -277,12 +303,13 @@ serialize_array(Buf *b, DedupState *ds, PyObject *arr)
         PyErr_SetString(PyExc_TypeError, "array.tobytes() no devolvió bytes");
         return 0;
     }
-    /* The type-code string enters the identity table: keep it alive. */
-    if (!retain(ds, typecode.get()) || !buf_u8(b, TAG_ARRAY))
+    if (!buf_u8(b, TAG_ARRAY))
         return 0;
-    if (!write_dedup_typed(b, ds, typecode.get(), TAG_STR,
-                           (const unsigned char *)PyBytes_AS_STRING(ascii.get()),
-                           PyBytes_GET_SIZE(ascii.get())))
+    int ok = write_dedup_typed(b, ds, typecode.get(), TAG_STR,
+                               (const unsigned char *)PyBytes_AS_STRING(ascii.get()),
+                               PyBytes_GET_SIZE(ascii.get()));
+    hold_registered(ds); /* before the type code can go */
+    if (!ok)
         return 0;
     Py_ssize_t n = PyBytes_GET_SIZE(raw.get());
     return write_len(b, n) && buf_raw(b, PyBytes_AS_STRING(raw.get()), n);

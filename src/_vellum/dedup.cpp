@@ -104,6 +104,8 @@ dedup_init(DedupState *ds, Py_ssize_t estimated_size)
 void
 dedup_destroy(DedupState *ds)
 {
+    if (ds->held_upto > 0)
+        release_held(ds);
     arena_free(&ds->arena);
     dedup_free_block(ds, ds->table, (size_t)ds->cap * sizeof(DEntry));
     dedup_free_block(ds, ds->buckets, (size_t)ds->nbuckets * sizeof(int32_t));
@@ -221,8 +223,12 @@ dedup_register_h(DedupState *ds, PyObject *obj, uint8_t tag,
     e->next = ds->buckets[slot];
     ds->buckets[slot] = idx;
     ds->count++;
-    if (obj != NULL)
+    /* Recorded by address in a content entry, obj is kept at once. */
+    if (obj != NULL) {
         id_tab_insert(ds, obj, idx);
+        if (!retain(ds, obj))
+            return -1;
+    }
     return idx;
 }
 
@@ -259,6 +265,15 @@ write_long_block(Buf *b, uint8_t tag, const unsigned char *d, Py_ssize_t n)
     return buf_u8_2(b, MARK_LONG, tag) && write_len(b, n) && buf_raw(b, d, n);
 }
 
+/* dedup_pyhash of an object other than an exact str or bytes, whose
+ * __hash__ may be Python code. */
+Py_NO_INLINE static uint32_t
+hash_recorded(DedupState *ds, PyObject *obj, uint8_t tag)
+{
+    CallingOut out(ds);
+    return dedup_pyhash(obj, tag);
+}
+
 /* write_dedup_typed once the identity lookup has missed.  A null obj
  * stands for an exact bytes object of content d that no one else holds. */
 [[nodiscard]] static int
@@ -270,11 +285,8 @@ write_dedup_typed_new(Buf *b, DedupState *ds, PyObject *obj, uint8_t type_tag,
         return write_len_overflow(n);
 
     if (n >= VELLUM_LARGE_VALUE) {
-        idx = dedup_register_identity_only(ds);
-        if (idx < 0)
+        if (dedup_register_identity(ds, obj) < 0)
             return 0;
-        if (obj != NULL)
-            id_tab_insert(ds, obj, idx);
         return buf_u8(b, type_tag) && write_long_block(b, type_tag, d, n);
     }
 
@@ -289,14 +301,18 @@ write_dedup_typed_new(Buf *b, DedupState *ds, PyObject *obj, uint8_t type_tag,
     /* A transformed hash of 0 (unhashable, or by chance) files the payload
      * under its FNV-1a hash instead; the same object always takes the same
      * path, so equal payloads meet. */
-    uint32_t h = obj != NULL ? dedup_pyhash(obj, type_tag)
-                             : dedup_mix(compat_hash_bytes(d, n), type_tag);
+    uint32_t h = id_obj != NULL ? hash_recorded(ds, id_obj, type_tag)
+                 : obj != NULL  ? dedup_pyhash(obj, type_tag)
+                                : dedup_mix(compat_hash_bytes(d, n), type_tag);
     if (h == 0)
         h = fnv1a(type_tag, d, n);
     idx = dedup_find_h(ds, type_tag, d, n, h);
     if (idx >= 0) {
-        if (id_obj != NULL)
+        if (id_obj != NULL) {
             id_tab_insert(ds, id_obj, idx);
+            if (!retain(ds, id_obj))
+                return 0;
+        }
         return write_typed_ref(b, type_tag, idx);
     }
     if (dedup_register_h(ds, id_obj, type_tag, d, n, h) < 0)

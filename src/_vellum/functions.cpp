@@ -13,7 +13,7 @@ int
 serialize_method_wrapper(Buf *b, DedupState *ds, PyObject *obj, uint8_t tag)
 {
     Ref func = Ref::steal(PyObject_GetAttrString(obj, "__func__"));
-    return func && buf_u8(b, tag) && serialize(b, ds, func.get());
+    return func && buf_u8(b, tag) && serialize_owned(b, ds, func.get());
 }
 
 int
@@ -30,7 +30,7 @@ serialize_property(Buf *b, DedupState *ds, PyObject *prop)
             if (!buf_u8(b, 0x00))
                 return 0;
         }
-        else if (!buf_u8(b, 0x01) || !serialize(b, ds, acc.get())) {
+        else if (!buf_u8(b, 0x01) || !serialize_owned(b, ds, acc.get())) {
             return 0;
         }
     }

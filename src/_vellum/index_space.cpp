@@ -1,7 +1,7 @@
 /* The reference index space: the writer's identity table and placeholder
- * entries, reference tags in their three widths, and the reader's per-load
- * record with its read table, which owns one reference per entry until the
- * load returns. */
+ * entries with the references that keep their objects alive, reference tags
+ * in their three widths, and the reader's per-load record with its read
+ * table, which owns one reference per entry until the load returns. */
 #include "vellum.h"
 
 void
@@ -18,7 +18,7 @@ id_tab_insert(DedupState *ds, PyObject *obj, int32_t idx)
             IdEntry *e = &ds->id_tab[i];
             if (e->key == 0)
                 continue;
-            uintptr_t slot = (e->key >> 3) & mask;
+            uintptr_t slot = id_tab_slot(e->key, mask);
             while (nt[slot].key != 0)
                 slot = (slot + 1) & mask;
             nt[slot] = *e;
@@ -29,7 +29,7 @@ id_tab_insert(DedupState *ds, PyObject *obj, int32_t idx)
     }
     uintptr_t key = (uintptr_t)obj;
     uintptr_t mask = (uintptr_t)ds->id_nb - 1;
-    uintptr_t slot = (key >> 3) & mask;
+    uintptr_t slot = id_tab_slot(key, mask);
     while (ds->id_tab[slot].key != 0)
         slot = (slot + 1) & mask;
     ds->id_tab[slot].key = key;
@@ -37,12 +37,9 @@ id_tab_insert(DedupState *ds, PyObject *obj, int32_t idx)
     ds->id_count++;
 }
 
-/* Room for one more entry in the index table: 1, or 0 with an exception. */
 int
-dedup_table_reserve(DedupState *ds)
+dedup_table_grow(DedupState *ds)
 {
-    if (ds->count < ds->cap)
-        return 1;
     if (ds->cap >= INT32_MAX / 2) {
         PyErr_SetString(PyExc_OverflowError, "demasiados bloques en un stream");
         return 0;
@@ -67,18 +64,42 @@ dedup_table_reserve(DedupState *ds)
     return 1;
 }
 
-int32_t
-dedup_register_identity_only(DedupState *ds)
+void
+hold_registered_slow(DedupState *ds)
 {
-    if (!dedup_table_reserve(ds))
-        return -1;
-    DEntry *e = &ds->table[ds->count];
-    e->tag = DENTRY_PLACEHOLDER;
-    e->data = NULL;
-    e->len = 0;
-    e->next = -1;
-    e->h = 0;
-    return ds->count++;
+    for (int32_t i = ds->held_upto; i < ds->count; i++) {
+        const DEntry *e = &ds->table[i];
+        if (e->tag == DENTRY_PLACEHOLDER && e->obj != NULL)
+            Py_INCREF(e->obj);
+    }
+    ds->held_upto = ds->count;
+}
+
+void
+release_written_slow(DedupState *ds, PyObject *obj)
+{
+    /* The release can run a finalizer, and that any code. */
+    CallingOut out(ds);
+    Py_DECREF(obj);
+}
+
+#define RELEASE_AHEAD 8 /* entries */
+
+void
+release_held(DedupState *ds)
+{
+    /* Released in the order taken; a finalizer run here starts calls of
+     * its own and never reads this table.  The objects were written long
+     * ago: each one's header is fetched a few entries ahead. */
+    int32_t n = ds->held_upto;
+    ds->held_upto = 0;
+    for (int32_t i = 0; i < n; i++) {
+        if (i + RELEASE_AHEAD < n && ds->table[i + RELEASE_AHEAD].tag == DENTRY_PLACEHOLDER)
+            compat_prefetch_write(ds->table[i + RELEASE_AHEAD].obj);
+        const DEntry *e = &ds->table[i];
+        if (e->tag == DENTRY_PLACEHOLDER && e->obj != NULL)
+            Py_DECREF(e->obj);
+    }
 }
 
 /* The list is made on first use: most calls retain nothing. */

@@ -345,10 +345,9 @@ serialize_function(Buf *b, DedupState *ds, PyObject *fn)
         !write_str_field(b, ds, ns_name.get()))
         return 0;
     /* The function takes its index before its fields, which may reach it. */
-    int32_t idx = dedup_register_identity_only(ds);
+    int32_t idx = dedup_register_identity(ds, fn);
     if (idx < 0)
         return 0;
-    id_tab_insert(ds, fn, idx);
 
     PyObject *written = written_names(cs, ns_name.get()); /* borrowed */
     Ref pairs;
@@ -392,10 +391,9 @@ serialize_cell(Buf *b, DedupState *ds, PyObject *cell)
         return write_ref(b, known);
     if (!buf_u8(b, TAG_CELL))
         return 0;
-    int32_t idx = dedup_register_identity_only(ds);
+    int32_t idx = dedup_register_identity(ds, cell);
     if (idx < 0)
         return 0;
-    id_tab_insert(ds, cell, idx);
     Ref contents = Ref::steal(PyCell_Get(cell));
     if (!contents) {
         /* An empty cell: a free variable not assigned yet. */

@@ -86,14 +86,28 @@ unsupported(PyObject *obj)
     return 0;
 }
 
-int
+/* A name or module field: a str written as a content block.  The str may
+ * come from an attribute lookup and be dropped by the caller. */
+[[nodiscard]] int
 write_str_field(Buf *b, DedupState *ds, PyObject *s)
 {
     Py_ssize_t n;
     const char *d = PyUnicode_AsUTF8AndSize(s, &n);
     if (d == NULL)
         return 0;
-    return write_dedup_typed(b, ds, s, TAG_STR, (const unsigned char *)d, n);
+    int ok = write_dedup_typed(b, ds, s, TAG_STR, (const unsigned char *)d, n);
+    hold_registered(ds);
+    return ok;
+}
+
+/* serialize_dict for a dict that the caller drops afterwards, as
+ * serialize_owned does for any value. */
+[[nodiscard]] static int
+serialize_dict_owned(Buf *b, DedupState *ds, PyObject *d)
+{
+    int ok = serialize_dict(b, ds, d);
+    hold_registered(ds);
+    return ok;
 }
 
 [[nodiscard]] static int write_named(Buf *b, DedupState *ds, PyObject *obj, PyObject *name);
@@ -242,13 +256,10 @@ serialize_callable_ref_v2(Buf *b, DedupState *ds, PyObject *callable)
         return 0;
     if (!write_str_field(b, ds, mod.get()))
         return 0;
-    /* The callable stays alive until the call ends: the reduce tuple that
-     * holds it is retained. */
-    idx = dedup_register_identity_only(ds);
-    if (idx < 0)
-        return 0;
-    id_tab_insert(ds, callable, idx);
-    return 1;
+    /* Held at once: the reduce tuple that holds it goes with the write. */
+    int ok = dedup_register_identity(ds, callable) >= 0;
+    hold_registered(ds);
+    return ok;
 }
 
 /* ---- instances: writing ------------------------------------------------ */
@@ -418,27 +429,30 @@ serialize_slots(Buf *b, DedupState *ds, PyObject *obj, PyObject *cls)
     if (n <= SLOTS_ON_STACK) {
         /* The names are distinct, so the pairs are those of the dict that
          * the values would make, in its order, written without making it. */
-        Ref values[SLOTS_ON_STACK];
+        PyObject *values[SLOTS_ON_STACK]; /* owned; null for an unset slot */
         Py_ssize_t set = 0;
         for (Py_ssize_t i = 0; i < n; i++) {
-            values[i] = Ref::steal(attr_or_null(obj, PyTuple_GET_ITEM(names, i)));
-            set += values[i] ? 1 : 0;
+            values[i] = attr_or_null(obj, PyTuple_GET_ITEM(names, i));
+            set += values[i] != NULL;
         }
-        if (!buf_u8(b, TAG_SLOTS_INSTANCE) || !write_class_header_v2(b, ds, cls) ||
-            !buf_u8(b, TAG_DICT) || !write_len(b, set))
-            return 0;
-        for (Py_ssize_t i = 0; i < n; i++) {
-            if (values[i] && (!serialize(b, ds, PyTuple_GET_ITEM(names, i)) ||
-                              !serialize(b, ds, values[i].get())))
-                return 0;
+        int ok = buf_u8(b, TAG_SLOTS_INSTANCE) && write_class_header_v2(b, ds, cls) &&
+                 buf_u8(b, TAG_DICT) && write_len(b, set);
+        for (Py_ssize_t i = 0; ok && i < n; i++) {
+            ok = values[i] == NULL || (serialize(b, ds, PyTuple_GET_ITEM(names, i)) &&
+                                       serialize(b, ds, values[i]));
         }
-        return 1;
+        /* The values may be new objects: what their writes registered is
+         * held before they go. */
+        hold_registered(ds);
+        for (Py_ssize_t i = 0; i < n; i++)
+            Py_XDECREF(values[i]);
+        return ok;
     }
     Ref values = Ref::steal(PyDict_New());
     if (!values || !read_slot_values(obj, names, values.get()))
         return 0;
     return buf_u8(b, TAG_SLOTS_INSTANCE) && write_class_header_v2(b, ds, cls) &&
-           serialize_dict(b, ds, values.get());
+           serialize_dict_owned(b, ds, values.get());
 }
 
 /* An object with a __dict__.  When slots of its class hold values too, the
@@ -460,11 +474,12 @@ serialize_dict_instance(Buf *b, DedupState *ds, PyObject *obj, PyObject *dict)
             return values && PyDict_Update(values.get(), slotted.get()) == 0 &&
                    buf_u8(b, TAG_SLOTS_INSTANCE) &&
                    write_class_header_v2(b, ds, cls.get()) &&
-                   serialize_dict(b, ds, values.get());
+                   serialize_dict_owned(b, ds, values.get());
         }
     }
+    /* dict may be a new object too: a __getattr__ can make it. */
     return buf_u8(b, TAG_INSTANCE) && write_class_header_v2(b, ds, cls.get()) &&
-           serialize_dict(b, ds, dict);
+           serialize_dict_owned(b, ds, dict);
 }
 
 int
@@ -575,14 +590,12 @@ reduce_dict_items(PyObject *items)
     return d.release();
 }
 
-/* Writes a container made for this write.  It is retained: its address is
- * entered in the identity table, and a later object at that address must
- * not be written as a reference to it. */
+/* Writes a container made for this write (a new reference, or null). */
 [[nodiscard]] static int
 serialize_made(Buf *b, DedupState *ds, PyObject *made)
 {
     Ref owned = Ref::steal(made);
-    return owned && retain(ds, owned.get()) && serialize(b, ds, owned.get());
+    return owned && serialize_owned(b, ds, owned.get());
 }
 
 /* datetime.date itself (a static type, whose __reduce__ no one can replace)
@@ -617,12 +630,12 @@ serialize_date(Buf *b, DedupState *ds, PyObject *obj)
         !serialize_callable_ref_v2(b, ds, (PyObject *)Py_TYPE(obj)))
         return 0;
     /* The tuple and its item would each take a level. */
-    if (g_serialize_depth + 1 >= VELLUM_MAX_DEPTH)
+    if (ds->depth + 1 >= VELLUM_MAX_DEPTH)
         return serialize_depth_error();
     if (!buf_u8_2(b, TAG_TUPLE_DEDUP, 1) ||
         !write_bytes_content(b, ds, state, _PyDateTime_DATE_DATASIZE))
         return 0;
-    return dedup_register_identity_only(ds) >= 0 && buf_u8(b, 0);
+    return dedup_register_identity(ds, NULL) >= 0 && buf_u8(b, 0);
 }
 
 int
@@ -641,8 +654,6 @@ serialize_via_reduce(Buf *b, DedupState *ds, PyObject *obj)
                         "__reduce__ debe devolver una tupla de 2 a 5 elementos");
         return 0;
     }
-    if (!retain(ds, rv.get()))
-        return 0;
     Py_ssize_t n = PyTuple_GET_SIZE(rv.get());
     PyObject *callable = PyTuple_GET_ITEM(rv.get(), 0); /* borrowed from rv */
     PyObject *args = PyTuple_GET_ITEM(rv.get(), 1);
@@ -655,10 +666,12 @@ serialize_via_reduce(Buf *b, DedupState *ds, PyObject *obj)
     }
     uint8_t flags = (uint8_t)((state != Py_None ? 1 : 0) | (list_items != Py_None ? 2 : 0) |
                               (dict_items != Py_None ? 4 : 0));
+    /* What rv holds goes with it: each part is written as a value the
+     * function owns. */
     if (!buf_u8(b, TAG_REDUCE) || !serialize_callable_ref_v2(b, ds, callable) ||
-        !serialize(b, ds, args) || !buf_u8(b, flags))
+        !serialize_owned(b, ds, args) || !buf_u8(b, flags))
         return 0;
-    if (state != Py_None && !serialize(b, ds, state))
+    if (state != Py_None && !serialize_owned(b, ds, state))
         return 0;
     if (list_items != Py_None && !serialize_made(b, ds, PySequence_List(list_items)))
         return 0;
@@ -1533,10 +1546,9 @@ write_by_name(Buf *b, DedupState *ds, PyObject *obj, PyObject *name)
     if (!buf_u8(b, TAG_GLOBAL) || !write_str_field(b, ds, module.get()) ||
         !write_str_field(b, ds, qualname.get()))
         return 0;
-    int32_t idx = dedup_register_identity_only(ds);
+    int32_t idx = dedup_register_identity(ds, obj);
     if (idx < 0)
         return 0;
-    id_tab_insert(ds, obj, idx);
     return 1;
 }
 
@@ -1583,10 +1595,9 @@ serialize_class(Buf *b, DedupState *ds, PyObject *cls)
     }
     if (!buf_u8(b, TAG_CLASS) || !write_class_header_v2(b, ds, cls))
         return 0;
-    int32_t idx = dedup_register_identity_only(ds);
+    int32_t idx = dedup_register_identity(ds, cls);
     if (idx < 0)
         return 0;
-    id_tab_insert(ds, cls, idx);
     return 1;
 }
 
@@ -1599,10 +1610,9 @@ serialize_module(Buf *b, DedupState *ds, PyObject *mod)
     Ref name = Ref::steal(PyModule_GetNameObject(mod));
     if (!name || !buf_u8(b, TAG_MODULE) || !write_str_field(b, ds, name.get()))
         return 0;
-    int32_t idx = dedup_register_identity_only(ds);
+    int32_t idx = dedup_register_identity(ds, mod);
     if (idx < 0)
         return 0;
-    id_tab_insert(ds, mod, idx);
     return 1;
 }
 
@@ -1666,7 +1676,7 @@ reduce_route(PyTypeObject *tp)
 write_reduce_callable(Buf *b, DedupState *ds, PyObject *callable)
 {
     if (!PyType_Check(callable)) {
-        if (g_serialize_depth >= VELLUM_MAX_DEPTH)
+        if (ds->depth >= VELLUM_MAX_DEPTH)
             return serialize_depth_error();
         int written = write_by_name(b, ds, callable, NULL);
         if (written >= 0)
@@ -1722,23 +1732,25 @@ write_reduce_ex(Buf *b, DedupState *ds, PyObject *obj, PyObject *rv)
                               (dict_items != Py_None ? 4 : 0));
     if (!buf_u8_2(b, TAG_REDUCE_EX, kind))
         return 0;
+    /* Each part is written as a value the function owns: what it registers
+     * is held before the code of the next part (an iterator of items) runs. */
     if (kind == REDUCE_EX_CALL) {
-        if (!write_reduce_callable(b, ds, callable) || !serialize(b, ds, args))
+        if (!write_reduce_callable(b, ds, callable) || !serialize_owned(b, ds, args))
             return 0;
     }
     else if (kind == REDUCE_EX_NEW) {
-        if (!serialize(b, ds, PyTuple_GET_ITEM(args, 0)) ||
+        if (!serialize_owned(b, ds, PyTuple_GET_ITEM(args, 0)) ||
             !serialize_made(b, ds, PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args))))
             return 0;
     }
-    else if (!serialize(b, ds, PyTuple_GET_ITEM(args, 0)) ||
-             !serialize(b, ds, PyTuple_GET_ITEM(args, 1)) ||
-             !serialize(b, ds, PyTuple_GET_ITEM(args, 2))) {
+    else if (!serialize_owned(b, ds, PyTuple_GET_ITEM(args, 0)) ||
+             !serialize_owned(b, ds, PyTuple_GET_ITEM(args, 1)) ||
+             !serialize_owned(b, ds, PyTuple_GET_ITEM(args, 2))) {
         return 0;
     }
     if (!buf_u8(b, flags))
         return 0;
-    if (state != Py_None && !serialize(b, ds, state))
+    if (state != Py_None && !serialize_owned(b, ds, state))
         return 0;
     if (list_items != Py_None && !serialize_made(b, ds, PySequence_List(list_items)))
         return 0;

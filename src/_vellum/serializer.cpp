@@ -1,7 +1,39 @@
 /* The serializer's type dispatch: the order of the tests decides which
- * encoding an object that passes several of them gets.  Touches the
- * process-wide g_serialize_depth through the inline guard in vellum.h. */
+ * encoding an object that passes several of them gets.  Owns the per-thread
+ * depth that a nested serializer call starts from. */
 #include "vellum.h"
+
+/* The depth of the innermost serializer call of this thread at the point
+ * where it runs code, published there; 0 outside any call. */
+static thread_local int t_serialize_depth = 0;
+
+/* How many CallingOut scopes are open in the process (under the GIL).  A
+ * call starting while there are none is no nested call, and starts at 0
+ * without reading the thread's slot. */
+static int g_calling_out = 0;
+
+int
+serialize_depth_of_thread(void)
+{
+    return g_calling_out == 0 ? 0 : t_serialize_depth;
+}
+
+/* The slot's address is looked up once per call: each lookup of a
+ * thread-local in a shared module can be a function call. */
+CallingOut::CallingOut(DedupState *ds) noexcept
+    : slot_(ds->depth_slot ? ds->depth_slot : (ds->depth_slot = &t_serialize_depth)),
+      outer_(*slot_)
+{
+    hold_registered(ds);
+    *slot_ = ds->depth;
+    g_calling_out++;
+}
+
+CallingOut::~CallingOut()
+{
+    g_calling_out--;
+    *slot_ = outer_;
+}
 
 int
 serialize_depth_error(void)
@@ -77,33 +109,17 @@ serialize_user_object(Buf *b, DedupState *ds, PyObject *obj)
     return serialize_instance(b, ds, obj);
 }
 
-int
-serialize_impl(Buf *b, DedupState *ds, PyObject *obj)
+/* The rows after those of serialize_impl, in the same ladder: each of them
+ * can run Python code or drop what it made.  Kept out of serialize_impl, so
+ * that the rows of the plain values stay small. */
+[[nodiscard]] Py_NO_INLINE static int
+serialize_other(Buf *b, DedupState *ds, PyObject *obj)
 {
     PyTypeObject *tp = Py_TYPE(obj);
     unsigned long flags = tp->tp_flags;
 
-    if (obj == Py_None)
-        return buf_u8(b, TAG_NONE);
-    /* bool before int: True is a constant, not the integer 1. */
-    if (tp == &PyBool_Type)
-        return buf_u8(b, obj == Py_True ? TAG_TRUE : TAG_FALSE);
-    if (flags & Py_TPFLAGS_LONG_SUBCLASS)
-        return serialize_int(b, obj);
-    if (tp == &PyFloat_Type)
-        return serialize_float(b, PyFloat_AS_DOUBLE(obj));
-    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS)
-        return serialize_str(b, ds, obj);
-    if (flags & Py_TPFLAGS_LIST_SUBCLASS)
-        return serialize_list(b, ds, obj);
-    if (flags & Py_TPFLAGS_DICT_SUBCLASS)
-        return serialize_dict_deduped(b, ds, obj);
-    if (flags & Py_TPFLAGS_BYTES_SUBCLASS)
-        return serialize_bytes(b, ds, obj);
-    if (flags & Py_TPFLAGS_TUPLE_SUBCLASS)
-        return serialize_tuple(b, ds, obj);
     /* A type seen before in this call goes where the rows below sent it;
-     * none of the rows above takes a type that gets a route. */
+     * none of the rows of serialize_impl takes a type that gets a route. */
     int route = route_of(ds, tp);
     if (route == ROUTE_INSTANCE)
         return serialize_instance(b, ds, obj);
@@ -115,7 +131,8 @@ serialize_impl(Buf *b, DedupState *ds, PyObject *obj)
     if ((flags & Py_TPFLAGS_HEAPTYPE) && tp->tp_base == &PyBaseObject_Type && !is_array(obj))
         return serialize_user_object(b, ds, obj);
     /* Float subclasses: no type derives from float and from one of the
-     * flagged types above, so testing them here keeps the order. */
+     * flagged types of serialize_impl, so testing them here keeps the
+     * order. */
     if (PyFloat_Check(obj))
         return serialize_float(b, PyFloat_AS_DOUBLE(obj));
     if (is_type(obj, &PyComplex_Type))
@@ -172,4 +189,35 @@ serialize_impl(Buf *b, DedupState *ds, PyObject *obj)
         return serialize_property(b, ds, obj);
     /* Instances with a __dict__ or with slots; anything else is refused. */
     return serialize_instance(b, ds, obj);
+}
+
+int
+serialize_impl(Buf *b, DedupState *ds, PyObject *obj)
+{
+    PyTypeObject *tp = Py_TYPE(obj);
+    unsigned long flags = tp->tp_flags;
+
+    if (obj == Py_None)
+        return buf_u8(b, TAG_NONE);
+    /* bool before int: True is a constant, not the integer 1. */
+    if (tp == &PyBool_Type)
+        return buf_u8(b, obj == Py_True ? TAG_TRUE : TAG_FALSE);
+    if (flags & Py_TPFLAGS_LONG_SUBCLASS)
+        return serialize_int(b, obj);
+    if (tp == &PyFloat_Type)
+        return serialize_float(b, PyFloat_AS_DOUBLE(obj));
+    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS)
+        return serialize_str(b, ds, obj);
+    if (flags & Py_TPFLAGS_LIST_SUBCLASS)
+        return serialize_list(b, ds, obj);
+    if (flags & Py_TPFLAGS_DICT_SUBCLASS)
+        return serialize_dict_deduped(b, ds, obj);
+    if (flags & Py_TPFLAGS_BYTES_SUBCLASS)
+        return serialize_bytes(b, ds, obj);
+    if (flags & Py_TPFLAGS_TUPLE_SUBCLASS)
+        return serialize_tuple(b, ds, obj);
+    /* The rows above run no code, except a subclass's __hash__, which
+     * serialize_str and serialize_bytes guard themselves. */
+    CallingOut out(ds);
+    return serialize_other(b, ds, obj);
 }

@@ -4,8 +4,6 @@
  * initialisation).  Each load keeps its own state in a Load record. */
 #include "vellum.h"
 
-int g_serialize_depth = 0;
-
 PyObject *g_byte_ints[256];
 
 PyObject *source_cache = NULL;
@@ -21,6 +19,119 @@ PyObject *
 get_array_module(void)
 {
     return array_module_cached;
+}
+
+/* Whether mod is the standard array module: its array type is the
+ * extension's own, which no Python source can define. */
+static int
+is_real_array_module(PyObject *mod)
+{
+    Ref type = Ref::steal(PyObject_GetAttrString(mod, "array"));
+    if (!type) {
+        PyErr_Clear();
+        return 0;
+    }
+    return PyType_Check(type.get()) &&
+           strcmp(((PyTypeObject *)type.get())->tp_name, "array.array") == 0;
+}
+
+/* The entries of sys.path where the interpreter keeps its extension
+ * modules ("lib-dynload", "DLLs"), as a new list. */
+static PyObject *
+extension_dirs(void)
+{
+    Ref dirs = Ref::steal(PyList_New(0));
+    Ref names[] = {Ref::steal(PyUnicode_FromString("lib-dynload")),
+                   Ref::steal(PyUnicode_FromString("DLLs"))};
+    if (!dirs || !names[0] || !names[1])
+        return NULL;
+    PyObject *path = PySys_GetObject("path"); /* borrowed */
+    for (Py_ssize_t i = 0; path != NULL && PyList_Check(path) && i < PyList_GET_SIZE(path); i++) {
+        PyObject *entry = PyList_GET_ITEM(path, i); /* borrowed */
+        if (!PyUnicode_Check(entry))
+            continue;
+        Py_ssize_t n = PyUnicode_GET_LENGTH(entry);
+        for (const Ref &name : names) {
+            Py_ssize_t k = PyUnicode_GET_LENGTH(name.get());
+            if (n <= k || PyUnicode_Tailmatch(entry, name.get(), 0, n, 1) != 1)
+                continue;
+            Py_UCS4 sep = PyUnicode_READ_CHAR(entry, n - k - 1);
+            if ((sep == '/' || sep == '\\') && PyList_Append(dirs.get(), entry) < 0)
+                return NULL;
+        }
+    }
+    return dirs.release();
+}
+
+/* Loads the array extension from the interpreter's own directories, where
+ * the import system would find it if nothing came first on sys.path; None
+ * when it is not there.  Registered as "array" when register is set. */
+static PyObject *
+load_array_from_stdlib(int register_it)
+{
+    Ref dirs = Ref::steal(extension_dirs());
+    Ref machinery = Ref::steal(PyImport_ImportModule("importlib.machinery"));
+    Ref util = Ref::steal(PyImport_ImportModule("importlib.util"));
+    if (!dirs || !machinery || !util)
+        return NULL;
+    Ref finder = Ref::steal(PyObject_GetAttrString(machinery.get(), "PathFinder"));
+    if (!finder)
+        return NULL;
+    Ref spec = Ref::steal(PyObject_CallMethod(finder.get(), "find_spec", "sO", "array",
+                                              dirs.get()));
+    if (!spec || spec.get() == Py_None)
+        return spec.release();
+    Ref mod = Ref::steal(PyObject_CallMethod(util.get(), "module_from_spec", "O", spec.get()));
+    if (!mod)
+        return NULL;
+    PyObject *modules = PyImport_GetModuleDict(); /* borrowed */
+    if (register_it && PyDict_SetItemString(modules, "array", mod.get()) < 0)
+        return NULL;
+    Ref loader = Ref::steal(PyObject_GetAttrString(spec.get(), "loader"));
+    Ref rc = Ref::steal(loader ? PyObject_CallMethod(loader.get(), "exec_module", "O",
+                                                     mod.get())
+                               : NULL);
+    if (!rc) {
+        if (register_it && PyDict_DelItemString(modules, "array") < 0)
+            PyErr_WriteUnraisable(NULL);
+        return NULL;
+    }
+    return mod.release();
+}
+
+/* The standard array module, as a new reference.  The script's directory
+ * comes first on sys.path, so a plain import would run an array.py placed
+ * there; the module is taken from sys.modules when it is the real one, as a
+ * built-in module, or else from the interpreter's extension directories. */
+static PyObject *
+import_array_module(void)
+{
+    Ref name = Ref::steal(PyUnicode_FromString("array"));
+    if (!name)
+        return NULL;
+    Ref present = Ref::steal(PyImport_GetModule(name.get()));
+    if (!present && PyErr_Occurred())
+        return NULL;
+    if (present && is_real_array_module(present.get()))
+        return present.release();
+    PyObject *builtin_names = PySys_GetObject("builtin_module_names"); /* borrowed */
+    int builtin = builtin_names ? PySequence_Contains(builtin_names, name.get()) : 0;
+    if (builtin < 0)
+        return NULL;
+    if (builtin && !present)
+        return PyImport_Import(name.get());
+    /* When another module holds the name, the real one is loaded for the
+     * reader alone. */
+    Ref mod = Ref::steal(load_array_from_stdlib(!present));
+    if (!mod)
+        return NULL;
+    if (mod.get() != Py_None)
+        return mod.release();
+    if (present) {
+        PyErr_SetString(PyExc_ImportError, "vellum: no se encuentra el módulo array");
+        return NULL;
+    }
+    return PyImport_Import(name.get());
 }
 
 /* Output buffer sizing from the root's element count. */
@@ -55,6 +166,7 @@ py_serialize_fast(PyObject *Py_UNUSED(self), PyObject *obj)
     DedupState ds;
     if (!dedup_init(&ds, n_elements))
         return NULL;
+    ds.depth = serialize_depth_of_thread();
 
     unsigned char local[BUF_LOCAL_SIZE];
     Buf b;
@@ -249,13 +361,15 @@ PyInit__vellum(void)
         return NULL;
     if (!objects_init() || !namespaces_init())
         return NULL;
-    array_module_cached = PyImport_ImportModule("array");
-    if (array_module_cached == NULL)
-        return NULL;
     for (int i = 0; i < 256; i++) {
         g_byte_ints[i] = PyLong_FromLong(i);
         if (g_byte_ints[i] == NULL)
             return NULL;
     }
+    /* Everything the reader uses is imported now: loading a stream that
+     * carries no code imports nothing. */
+    if (array_module_cached == NULL &&
+        (array_module_cached = import_array_module()) == NULL)
+        return NULL;
     return PyModule_Create2(&moduledef, 1013);
 }

@@ -184,7 +184,9 @@ buf_room(Buf *b, Py_ssize_t k)
     return b->len + k <= b->cap || buf_grow(b, k);
 }
 
-[[nodiscard]] static inline int
+/* Forced inline: one store on the hottest path, which the compiler would
+ * otherwise leave out of line in the larger writers. */
+[[nodiscard]] static inline Py_ALWAYS_INLINE int
 buf_u8(Buf *b, uint8_t v)
 {
     if (b->len >= b->cap && !buf_grow(b, 1))
@@ -351,7 +353,10 @@ struct Arena {
 };
 
 struct DEntry {
-    const unsigned char *data;
+    union {
+        const unsigned char *data; /* payload copy of a content entry */
+        PyObject *obj;             /* object of a placeholder, or null */
+    };
     uint32_t len;  /* lengths past 32 bits are refused before registration */
     int32_t next;  /* next entry of the same hash chain, -1 at the end */
     uint32_t h;
@@ -399,7 +404,12 @@ struct DedupState {
     IdEntry *id_tab;
     int32_t id_nb;
     int32_t id_count;
-    PyObject *retained; /* owns what the serializer creates and then writes */
+    /* Placeholders below this index own a reference to their object; those
+     * from here on borrow it (see hold_registered). */
+    int32_t held_upto;
+    int depth;          /* nesting depth of the thread's serializer calls */
+    int *depth_slot;    /* where the thread publishes it; set on first use */
+    PyObject *retained; /* owns what the call keeps apart from placeholders */
     /* Per-call class facts, created on first use; each dict owns its class
      * keys, so no class dies and leaves its address to another mid-call. */
     PyObject *class_src;  /* class -> index of its source field (int) */
@@ -426,7 +436,14 @@ dedup_free_block(DedupState *ds, void *p, size_t n)
 #define DENTRY_PLACEHOLDER 0xFF
 
 [[nodiscard]] int dedup_init(DedupState *ds, Py_ssize_t estimated_size);
-[[nodiscard]] int dedup_table_reserve(DedupState *ds);
+[[nodiscard]] int dedup_table_grow(DedupState *ds);
+
+/* Room for one more entry in the index table: 1, or 0 with an exception. */
+[[nodiscard]] static inline int
+dedup_table_reserve(DedupState *ds)
+{
+    return ds->count < ds->cap || dedup_table_grow(ds);
+}
 void dedup_destroy(DedupState *ds);
 uint32_t fnv1a(uint8_t tag, const unsigned char *d, Py_ssize_t n);
 uint32_t dedup_pyhash(PyObject *obj, uint8_t tag);
@@ -435,7 +452,19 @@ int32_t dedup_find_h(const DedupState *ds, uint8_t tag, const unsigned char *d,
 int32_t dedup_register_h(DedupState *ds, PyObject *obj, uint8_t tag,
                          const unsigned char *d, Py_ssize_t n, uint32_t h);
 
-/* Identity table: open addressing on the object's address, no references. */
+/* The first slot for an address.  The product's upper half mixes every
+ * address bit into the slot bits: objects allocated at regular strides in
+ * regions a table size apart would otherwise fill runs of neighbouring
+ * slots, and linear probing would walk them. */
+static inline uintptr_t
+id_tab_slot(uintptr_t key, uintptr_t mask)
+{
+    return (uintptr_t)(((uint64_t)key * 0x9E3779B97F4A7C15u) >> 32) & mask;
+}
+
+/* Identity table: open addressing on the object's address.  Its entries
+ * hold no references: what keeps each object alive is the placeholder (or,
+ * for content entries, the retained list) described at hold_registered. */
 static inline int32_t
 id_tab_find(const DedupState *ds, PyObject *obj)
 {
@@ -443,7 +472,7 @@ id_tab_find(const DedupState *ds, PyObject *obj)
         return -1;
     uintptr_t key = (uintptr_t)obj;
     uintptr_t mask = (uintptr_t)ds->id_nb - 1;
-    uintptr_t slot = (key >> 3) & mask;
+    uintptr_t slot = id_tab_slot(key, mask);
     for (;;) {
         const IdEntry *e = &ds->id_tab[slot];
         if (e->key == key)
@@ -455,14 +484,67 @@ id_tab_find(const DedupState *ds, PyObject *obj)
 }
 
 void id_tab_insert(DedupState *ds, PyObject *obj, int32_t idx);
-int32_t dedup_register_identity_only(DedupState *ds);
 [[nodiscard]] int write_ref(Buf *b, int32_t idx);
 [[nodiscard]] int retain(DedupState *ds, PyObject *obj);
+
+/* An object entered in the identity table must outlive the call: a later
+ * object at its address would otherwise be written as a reference to it.
+ * A placeholder first borrows its object, which stays alive as long as no
+ * Python code runs and the serializer drops no last reference: until then
+ * every container on the way from the root is alive and unchanged.  Before
+ * either happens, hold_registered takes a reference to every object
+ * registered since the last time, so a plain graph written without running
+ * code takes none.  So every writer that drops a value it wrote (made by a
+ * lookup or for the write) holds first, on failure too: the unwinding may
+ * hold again.  Content entries of objects other than exact str and bytes
+ * (subclasses, bytearrays) retain theirs when registered. */
+void hold_registered_slow(DedupState *ds);
+/* Drops the references taken by hold_registered (at the end of the call). */
+void release_held(DedupState *ds);
+
+static inline void
+hold_registered(DedupState *ds)
+{
+    if (ds->held_upto < ds->count)
+        hold_registered_slow(ds);
+}
+
+/* A placeholder index for obj, entered in the identity table; obj may be
+ * null for a value that nothing refers back to.  The index, or -1. */
+static inline int32_t
+dedup_register_identity(DedupState *ds, PyObject *obj)
+{
+    if (!dedup_table_reserve(ds))
+        return -1;
+    int32_t idx = ds->count++;
+    DEntry *e = &ds->table[idx];
+    e->tag = DENTRY_PLACEHOLDER;
+    e->obj = obj;
+    e->len = 0;
+    e->next = -1;
+    e->h = 0;
+    if (obj != NULL)
+        id_tab_insert(ds, obj, idx);
+    return idx;
+}
+
+/* Drops the serializer's own reference to obj, a value it has written;
+ * when that is the last one, the objects registered below obj are held
+ * first. */
+void release_written_slow(DedupState *ds, PyObject *obj);
+
+static inline void
+release_written(DedupState *ds, PyObject *obj)
+{
+    if (Py_REFCNT(obj) > 1)
+        Py_DECREF(obj);
+    else
+        release_written_slow(ds, obj);
+}
 
 /* ------------------------------------------------------------------------
  * Process-wide state.
  * ------------------------------------------------------------------------ */
-extern int g_serialize_depth;
 
 extern PyObject *source_cache;
 extern PyObject *exec_cache;
@@ -582,6 +664,25 @@ is_ref_tag(unsigned t)
 int serialize_impl(Buf *b, DedupState *ds, PyObject *obj);
 int serialize_depth_error(void);
 
+/* The depth a serializer call starts from: that of the call of the same
+ * thread that runs the code calling it, or 0.  Nested calls in one thread
+ * share the limit; other threads have their own. */
+int serialize_depth_of_thread(void);
+
+/* Runs code that may call the serializer again (a nested call starts from
+ * ds->depth) or drop objects: the registered objects are held first. */
+class CallingOut {
+public:
+    explicit CallingOut(DedupState *ds) noexcept;
+    ~CallingOut();
+    CallingOut(const CallingOut &) = delete;
+    CallingOut &operator=(const CallingOut &) = delete;
+
+private:
+    int *slot_; /* the thread's published depth */
+    int outer_;
+};
+
 [[nodiscard]] int serialize_int64(Buf *b, long long v);
 [[nodiscard]] int serialize_float(Buf *b, double v);
 
@@ -606,14 +707,25 @@ serialize_leaf(Buf *b, PyObject *obj)
 [[nodiscard]] static inline int
 serialize(Buf *b, DedupState *ds, PyObject *obj)
 {
-    if (g_serialize_depth >= VELLUM_MAX_DEPTH)
+    if (ds->depth >= VELLUM_MAX_DEPTH)
         return serialize_depth_error();
     int leaf = serialize_leaf(b, obj);
     if (leaf >= 0)
         return leaf;
-    ++g_serialize_depth;
+    ++ds->depth;
     int ok = serialize_impl(b, ds, obj);
-    --g_serialize_depth;
+    --ds->depth;
+    return ok;
+}
+
+/* serialize for a value that the caller owns and drops afterwards (made by
+ * an attribute lookup or for this write): what the write registered below
+ * it is held before the value can go. */
+[[nodiscard]] static inline int
+serialize_owned(Buf *b, DedupState *ds, PyObject *obj)
+{
+    int ok = serialize(b, ds, obj);
+    hold_registered(ds);
     return ok;
 }
 

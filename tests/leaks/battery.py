@@ -61,7 +61,14 @@ VALUES = test_verify.ROUND_TRIP_VALUES + [
     pytest.param(lambda v=p.values[0]: v, id=p.id) for p in test_what_travels.USED
 ] + [pytest.param(lambda v=p.values[0]: v, id=p.id) for p in test_what_travels.SAME]
 WRITER_FAILURES = [make for make, _ in test_objects.WRITE_ERRORS] + [
-    lambda: test_module.nested_list(201), lambda: {frozenset([object()])}]
+    lambda: test_module.nested_list(201), lambda: {frozenset([object()])},
+    lambda: [test_index_space.CopyingGetattribute(1), test_index_space.Mutate(lambda: None, "x"),
+             object()]]
+# Graphs whose writing keeps values alive until the call ends: made on the fly, or
+# removed from the graph by code run meanwhile (rebuilt for every call).
+HELD_BY_WRITER = [lambda cls=cls: [cls(n) for n in range(6)]
+                  for cls in test_index_space.FRESH_CLASSES] + [
+    lambda make=make: make()[0] for make in test_index_space.REMOVED_DURING_CALL]
 
 
 def growth(op):
@@ -186,3 +193,8 @@ def test_safe_load_keeps_nothing(make, allow):
 def test_failing_dumps_keeps_nothing(make):
     value = make()
     assert_no_growth(lambda: attempt(vellum.dumps, value))
+
+
+@pytest.mark.parametrize("make", HELD_BY_WRITER, ids=range(len(HELD_BY_WRITER)))
+def test_values_held_by_the_writer_are_released(make):
+    assert_no_growth(lambda: vellum.dumps(make()))
