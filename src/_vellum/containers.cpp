@@ -34,14 +34,14 @@ serialize_list_items(Buf *b, DedupState *ds, PyObject *list, Py_ssize_t n)
         long long v;
         /* Ints from 0 to 255, the most common items, take one or two stores. */
         if (Py_IS_TYPE(item, &PyLong_Type) && compat_long_compact_value(item, &v) &&
-            v >= 0 && v <= 255 && b->cap - b->len >= 2) {
-            if (v <= 58) {
-                b->buf[b->len++] = (unsigned char)(TAG_SMALLINT + v);
+            v >= 0 && v <= 255 && b->cap - b->len >= fixed_width(TAG_UINT8)) {
+            if (fits_smallint(v)) {
+                b->buf[b->len++] = smallint_tag(v);
             }
             else {
                 b->buf[b->len] = TAG_UINT8;
                 b->buf[b->len + 1] = (unsigned char)v;
-                b->len += 2;
+                b->len += fixed_width(TAG_UINT8);
             }
             continue;
         }
@@ -488,14 +488,14 @@ read_items_into(READER_ARGS, PyObject *list, Py_ssize_t n)
     for (Py_ssize_t i = 0; i < n; i++) {
         if (p < size && len < lo->allocated) {
             unsigned t = data[p];
-            if (t >= TAG_SMALLINT && t <= TAG_SMALLINT_LAST) {
-                lo->ob_item[len++] = Py_NewRef(g_byte_ints[t - TAG_SMALLINT]);
+            if (is_smallint_tag(t)) {
+                lo->ob_item[len++] = Py_NewRef(g_byte_ints[smallint_value(t)]);
                 p += 1;
                 continue;
             }
-            if (t == TAG_UINT8 && size - p >= 2) {
+            if (t == TAG_UINT8 && size - p >= fixed_width(TAG_UINT8)) {
                 lo->ob_item[len++] = Py_NewRef(g_byte_ints[data[p + 1]]);
-                p += 2;
+                p += fixed_width(TAG_UINT8);
                 continue;
             }
         }

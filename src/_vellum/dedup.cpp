@@ -471,6 +471,24 @@ expect_bytes(PyObject *obj, const char *what)
     return obj;
 }
 
+/* The head of the block after marker, or null with the message of where
+ * it stops short. */
+static inline const unsigned char *
+read_block(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos, unsigned marker, Py_ssize_t *n, const char *cut_head,
+           const char *cut_payload, unsigned *ctag = NULL)
+{
+    BlockHead head;
+    BlockStatus st = read_block_head(data, size, pos, marker, &head);
+    if (st != BLOCK_OK) {
+        fail_value(st == BLOCK_CUT_HEAD ? cut_head : cut_payload);
+        return NULL;
+    }
+    if (ctag != NULL)
+        *ctag = head.ctag;
+    *n = head.len;
+    return head.payload;
+}
+
 static PyObject *
 read_src_z(READER_ARGS)
 {
@@ -478,26 +496,17 @@ read_src_z(READER_ARGS)
         return fail_value("EOF SRC_Z sub");
     uint8_t sub = data[(*pos)++];
     Ref stream;
-    if (sub == MARK_SHORT) {
-        if (*pos >= size)
-            return fail_value("EOF SRC_Z len");
-        Py_ssize_t n = data[(*pos)++];
-        if (size - *pos < n)
-            return fail_value("SRC_Z overflow");
-        stream = Ref::steal(push_new(ld, 
-            PyBytes_FromStringAndSize((const char *)data + *pos, n)));
-        *pos += n;
-    }
-    else if (sub == MARK_LONG) {
-        if (*pos >= size)
-            return fail_value("EOF SRC_Z 0xFB");
-        (*pos)++; /* the content tag is not consulted: this block is a stream */
-        Py_ssize_t n = read_len(data, size, pos);
-        if (n < 0 || size - *pos < n)
-            return fail_value("SRC_Z 0xFB overflow");
-        stream = Ref::steal(push_new(ld, 
-            PyBytes_FromStringAndSize((const char *)data + *pos, n)));
-        *pos += n;
+    if (sub == MARK_SHORT || sub == MARK_LONG) {
+        /* A long block's content tag is not consulted: this block is a stream. */
+        Py_ssize_t n;
+        const unsigned char *p =
+            sub == MARK_SHORT
+                ? read_block(data, size, pos, sub, &n, "EOF SRC_Z len", "SRC_Z overflow")
+                : read_block(data, size, pos, sub, &n, "EOF SRC_Z 0xFB",
+                             "SRC_Z 0xFB overflow");
+        if (p == NULL)
+            return NULL;
+        stream = Ref::steal(push_new(ld, PyBytes_FromStringAndSize((const char *)p, n)));
     }
     else if (is_ref_tag(sub)) {
         stream = Ref::steal(expect_bytes(read_ref(ld, data, size, pos, sub),
@@ -522,25 +531,18 @@ read_dedup_bytes(READER_ARGS)
     uint8_t marker = data[(*pos)++];
     if (is_ref_tag(marker))
         return read_ref(ld, data, size, pos, marker);
+    Py_ssize_t n;
     if (marker == MARK_SHORT) {
-        if (*pos >= size)
-            return fail_value("EOF short len");
-        Py_ssize_t n = data[(*pos)++];
-        if (size - *pos < n)
-            return fail_value("short str overflow");
-        const char *p = (const char *)data + *pos;
-        *pos += n;
-        return push_new(ld, PyBytes_FromStringAndSize(p, n));
+        const unsigned char *p = read_block(data, size, pos, marker, &n, "EOF short len",
+                                            "short str overflow");
+        return p ? push_new(ld, PyBytes_FromStringAndSize((const char *)p, n)) : NULL;
     }
     if (marker == MARK_LONG) {
-        if (*pos >= size)
-            return fail_value("EOF 0xFB tag");
-        uint8_t ctag = data[(*pos)++];
-        Py_ssize_t n = read_len(data, size, pos);
-        if (n < 0 || size - *pos < n)
-            return fail_value("0xFB longitud inválida");
-        const unsigned char *p = data + *pos;
-        *pos += n;
+        unsigned ctag;
+        const unsigned char *p = read_block(data, size, pos, marker, &n, "EOF 0xFB tag",
+                                            "0xFB longitud inválida", &ctag);
+        if (p == NULL)
+            return NULL;
         if (ctag == TAG_SRC_Z)
             return push_new(ld, inflate_stream(ld, p, n));
         return push_new(ld, PyBytes_FromStringAndSize((const char *)p, n));
@@ -558,25 +560,22 @@ read_dedup_bytes_checked(READER_ARGS, const char *what)
     return expect_bytes(read_dedup_bytes(ld, data, size, pos), what);
 }
 
-/* One length byte, then UTF-8 text; used by 0x15 and by MARK_SHORT in str
- * blocks. */
-static PyObject *
-read_short_text(READER_ARGS, const char *eof_len, const char *overflow)
+/* The UTF-8 text of a block (0x15 and MARK_SHORT in str blocks have one
+ * length byte, MARK_LONG its content tag and length field). */
+static inline PyObject *
+read_text_block(READER_ARGS, unsigned marker, const char *cut_head, const char *cut_payload)
 {
-    if (*pos >= size)
-        return fail_value(eof_len);
-    Py_ssize_t n = data[(*pos)++];
-    if (size - *pos < n)
-        return fail_value(overflow);
-    const char *p = (const char *)data + *pos;
-    *pos += n;
-    return push_new(ld, PyUnicode_DecodeUTF8(p, n, "strict"));
+    Py_ssize_t n;
+    const unsigned char *p = read_block(data, size, pos, marker, &n, cut_head, cut_payload);
+    if (p == NULL)
+        return NULL;
+    return push_new(ld, PyUnicode_DecodeUTF8((const char *)p, n, "strict"));
 }
 
 PyObject *
 deserialize_short_str(READER_ARGS)
 {
-    return read_short_text(ld, data, size, pos, "EOF 0x15 len", "0x15 overflow");
+    return read_text_block(ld, data, size, pos, TAG_SHORT_STR, "EOF 0x15 len", "0x15 overflow");
 }
 
 PyObject *
@@ -588,21 +587,14 @@ read_str_dedup(READER_ARGS)
     if (is_ref_tag(marker))
         return read_ref(ld, data, size, pos, marker);
     if (marker == MARK_SHORT)
-        return read_short_text(ld, data, size, pos, "EOF short len",
+        return read_text_block(ld, data, size, pos, marker, "EOF short len",
                                "short str overflow");
     if (marker == TAG_SHORT_STR)
-        return read_short_text(ld, data, size, pos, "EOF 0x15 len", "0x15 overflow");
-    if (marker == MARK_LONG) {
-        if (*pos >= size)
-            return fail_value("EOF 0xFB tag");
-        (*pos)++; /* content tag: text is never inflated here */
-        Py_ssize_t n = read_len(data, size, pos);
-        if (n < 0 || size - *pos < n)
-            return fail_value("0xFB str overflow");
-        const char *p = (const char *)data + *pos;
-        *pos += n;
-        return push_new(ld, PyUnicode_DecodeUTF8(p, n, "strict"));
-    }
+        return read_text_block(ld, data, size, pos, marker, "EOF 0x15 len", "0x15 overflow");
+    /* A long text block is never inflated, whatever its content tag. */
+    if (marker == MARK_LONG)
+        return read_text_block(ld, data, size, pos, marker, "EOF 0xFB tag",
+                               "0xFB str overflow");
     PyErr_Format(PyExc_ValueError, "str_dedup: marker inesperado 0x%02x", marker);
     return NULL;
 }

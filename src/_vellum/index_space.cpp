@@ -193,33 +193,10 @@ Py_ssize_t
 read_ref_idx(Load *ld, const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
              uint8_t opcode)
 {
-    Py_ssize_t p = *pos;
-    Py_ssize_t idx;
-    switch (opcode) {
-    case TAG_REF8:
-        if (size - p < 1) {
-            PyErr_SetString(PyExc_ValueError, "EOF ref8");
-            return -1;
-        }
-        idx = data[p];
-        p += 1;
-        break;
-    case TAG_REF16:
-        if (size - p < 2) {
-            PyErr_SetString(PyExc_ValueError, "EOF ref16");
-            return -1;
-        }
-        idx = ((Py_ssize_t)data[p] << 8) | data[p + 1];
-        p += 2;
-        break;
-    default:
-        if (size - p < 4) {
-            PyErr_SetString(PyExc_ValueError, "EOF ref32");
-            return -1;
-        }
-        idx = (int32_t)load_be32(data + p);
-        p += 4;
-        break;
+    Py_ssize_t p = *pos, idx;
+    if (!read_ref_index(data, size, &p, opcode, &idx)) {
+        PyErr_SetString(PyExc_ValueError, ref_eof_text(opcode));
+        return -1;
     }
     if (idx < 0 || idx >= ld->count) {
         PyErr_Format(PyExc_IndexError, "ref idx %d fuera de rango [0,%d)",

@@ -18,6 +18,8 @@
  * Tags.  Every value starts with one tag byte; markers appear only inside
  * dedup blocks.
  * ------------------------------------------------------------------------ */
+#define VELLUM_SMALLINT_MAX 58 /* the ints from 0 up to here are their own tag byte */
+
 enum : uint8_t {
     TAG_NONE = 0x00,
     TAG_BIGINT = 0x02,
@@ -71,8 +73,8 @@ enum : uint8_t {
     TAG_FLOAT_NAN = 0x86,
     TAG_FLOAT_INF = 0x87,
     TAG_FLOAT_NEG_INF = 0x88,
-    TAG_SMALLINT = 0xC0, /* 0xC0..0xFA carry the values 0..58 */
-    TAG_SMALLINT_LAST = 0xFA,
+    TAG_SMALLINT = 0xC0, /* TAG_SMALLINT + v carries the int v */
+    TAG_SMALLINT_LAST = TAG_SMALLINT + VELLUM_SMALLINT_MAX,
     TAG_REF32 = 0xFC,
     TAG_REF16 = 0xFD,
     TAG_REF8 = 0xFE,
@@ -307,6 +309,180 @@ read_len(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos)
     return n;
 }
 
+/* The helpers below read a layout and build nothing: the reader and the
+ * verifier both call them and map a failure to their own message. */
+
+/* ---- small ints: the tag byte is the value ---- */
+
+static inline bool
+is_smallint_tag(unsigned t)
+{
+    return t >= TAG_SMALLINT && t <= TAG_SMALLINT_LAST;
+}
+
+static inline bool
+fits_smallint(long long v)
+{
+    return v >= 0 && v <= VELLUM_SMALLINT_MAX;
+}
+
+static inline uint8_t
+smallint_tag(long long v)
+{
+    return (uint8_t)(TAG_SMALLINT + v);
+}
+
+static inline unsigned
+smallint_value(unsigned t)
+{
+    return t - TAG_SMALLINT;
+}
+
+/* ---- fixed widths ---- */
+
+/* The bytes of a value whose width its tag alone fixes, tag byte included,
+ * or 0 when the payload says how long it is.  The writers size their stores,
+ * the readers their bounds checks and the walk its steps from this table. */
+struct FixedWidths {
+    uint8_t w[256];
+};
+
+static constexpr FixedWidths
+make_fixed_widths()
+{
+    FixedWidths t{};
+    const uint8_t one_byte[] = {TAG_NONE, TAG_ELLIPSIS, TAG_NOTIMPLEMENTED, TAG_FALSE,
+                                TAG_TRUE, TAG_FLOAT_ZERO, TAG_FLOAT_NEG_ZERO,
+                                TAG_FLOAT_ONE, TAG_FLOAT_MINUS_ONE, TAG_FLOAT_NAN,
+                                TAG_FLOAT_INF, TAG_FLOAT_NEG_INF};
+    for (uint8_t tag : one_byte)
+        t.w[tag] = 1;
+    for (int tag = TAG_SMALLINT; tag <= TAG_SMALLINT_LAST; tag++)
+        t.w[tag] = 1;
+    t.w[TAG_NEG_INT] = t.w[TAG_UINT8] = t.w[TAG_NEG8] = 2;
+    t.w[TAG_INT16] = 3;
+    t.w[TAG_INT32] = 5;
+    t.w[TAG_FLOAT] = 9;
+    t.w[TAG_COMPLEX] = 17;
+    return t;
+}
+
+inline constexpr FixedWidths FIXED_WIDTHS = make_fixed_widths();
+
+static constexpr Py_ssize_t
+fixed_width(unsigned tag)
+{
+    return FIXED_WIDTHS.w[tag];
+}
+
+/* The payload after the tag byte of a fixed-width value. */
+static constexpr Py_ssize_t
+fixed_payload(unsigned tag)
+{
+    return FIXED_WIDTHS.w[tag] - 1;
+}
+
+/* Each width is the tag byte and what the writer stores after it. */
+static_assert(fixed_payload(TAG_UINT8) == sizeof(uint8_t), "UINT8: the value as one byte");
+static_assert(fixed_payload(TAG_NEG_INT) == sizeof(uint8_t), "NEG_INT: -1 - v as one byte");
+static_assert(fixed_payload(TAG_NEG8) == sizeof(uint8_t), "NEG8: -1 - v as one byte");
+static_assert(fixed_payload(TAG_INT16) == sizeof(uint16_t), "INT16: 16 bits big-endian");
+static_assert(fixed_payload(TAG_INT32) == sizeof(uint32_t), "INT32: store_be32");
+static_assert(fixed_payload(TAG_FLOAT) == sizeof(uint64_t), "FLOAT: store_be64 of the bits");
+static_assert(fixed_payload(TAG_COMPLEX) == 2 * sizeof(uint64_t), "COMPLEX: two store_be64");
+static_assert(fixed_payload(TAG_SMALLINT) == 0 && fixed_payload(TAG_SMALLINT_LAST) == 0 &&
+                  fixed_payload(TAG_NONE) == 0 && fixed_payload(TAG_FLOAT_NEG_INF) == 0,
+              "small ints and constants are the tag byte alone");
+static_assert(fixed_width(TAG_BIGINT) == 0 && fixed_width(TAG_REF8) == 0,
+              "a big int or a reference is no fixed-width value");
+
+/* ---- references ---- */
+
+static inline bool
+is_ref_tag(unsigned t)
+{
+    return t >= TAG_REF32 && t <= TAG_REF8;
+}
+
+/* The index after a reference tag already consumed (opcode): one byte after
+ * TAG_REF8, two big-endian after TAG_REF16, four big-endian after TAG_REF32
+ * read as signed, so that a top bit set gives a negative index.  1 with idx
+ * set and pos past it, or 0 when the input ends first. */
+static inline int
+read_ref_index(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+               unsigned opcode, Py_ssize_t *idx)
+{
+    Py_ssize_t p = *pos;
+    if (opcode == TAG_REF8) {
+        if (p >= size)
+            return 0;
+        *idx = data[p];
+        *pos = p + 1;
+    }
+    else if (opcode == TAG_REF16) {
+        if (size - p < 2)
+            return 0;
+        *idx = ((Py_ssize_t)data[p] << 8) | data[p + 1];
+        *pos = p + 2;
+    }
+    else {
+        if (size - p < 4)
+            return 0;
+        *idx = (int32_t)load_be32(data + p);
+        *pos = p + 4;
+    }
+    return 1;
+}
+
+/* The message of a reference cut short, the same on both sides. */
+static inline const char *
+ref_eof_text(unsigned opcode)
+{
+    return opcode == TAG_REF8 ? "EOF ref8" : opcode == TAG_REF16 ? "EOF ref16" : "EOF ref32";
+}
+
+/* ---- dedup blocks ---- */
+
+/* Where the head of a dedup block stops short: in its length byte or
+ * content tag, or in its length field or payload. */
+enum BlockStatus { BLOCK_OK, BLOCK_CUT_HEAD, BLOCK_CUT_PAYLOAD };
+
+struct BlockHead {
+    const unsigned char *payload; /* a span of the input */
+    Py_ssize_t len;
+    unsigned ctag; /* content tag of a long block, 0 for a short one */
+};
+
+/* The block after its marker, already consumed: MARK_SHORT (and TAG_SHORT_STR
+ * where a text block takes it) is one length byte and the payload, MARK_LONG
+ * a content tag, a length field and the payload.  On BLOCK_OK pos is past
+ * the payload. */
+static inline BlockStatus
+read_block_head(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+                unsigned marker, BlockHead *head)
+{
+    Py_ssize_t p = *pos;
+    if (p >= size)
+        return BLOCK_CUT_HEAD;
+    Py_ssize_t n;
+    if (marker == MARK_LONG) {
+        head->ctag = data[p++];
+        n = read_len(data, size, &p);
+        if (n < 0)
+            return BLOCK_CUT_PAYLOAD;
+    }
+    else {
+        head->ctag = 0;
+        n = data[p++];
+    }
+    if (size - p < n)
+        return BLOCK_CUT_PAYLOAD;
+    head->payload = data + p;
+    head->len = n;
+    *pos = p + n;
+    return BLOCK_OK;
+}
+
 /* ------------------------------------------------------------------------
  * Per-call dedup state: the index table (content entries and identity
  * placeholders share one numbering), the content hash chains, the payload
@@ -526,12 +702,6 @@ Py_ssize_t read_ref_idx(Load *ld, const unsigned char *data, Py_ssize_t size,
 PyObject *read_ref(Load *ld, const unsigned char *data, Py_ssize_t size,
                    Py_ssize_t *pos, uint8_t opcode);
 
-static inline bool
-is_ref_tag(unsigned t)
-{
-    return t >= TAG_REF32 && t <= TAG_REF8;
-}
-
 /* ------------------------------------------------------------------------
  * Serializer.  Writers return 1, or 0 with an exception set.
  * ------------------------------------------------------------------------ */
@@ -549,8 +719,8 @@ serialize_leaf(Buf *b, PyObject *obj)
     PyTypeObject *tp = Py_TYPE(obj);
     long long v;
     if (tp == &PyLong_Type && compat_long_compact_value(obj, &v)) {
-        if (v >= 0 && v <= 58)
-            return buf_u8(b, (uint8_t)(TAG_SMALLINT + v));
+        if (fits_smallint(v))
+            return buf_u8(b, smallint_tag(v));
         return serialize_int64(b, v);
     }
     if (tp == &PyFloat_Type)
@@ -659,9 +829,9 @@ deserialize(READER_ARGS)
         return deserialize_depth_error();
     if (*pos < size) {
         unsigned t = data[*pos];
-        if (t >= TAG_SMALLINT && t <= TAG_SMALLINT_LAST) {
+        if (is_smallint_tag(t)) {
             ++*pos;
-            return Py_NewRef(g_byte_ints[t - TAG_SMALLINT]);
+            return Py_NewRef(g_byte_ints[smallint_value(t)]);
         }
     }
     ++ld->depth;
