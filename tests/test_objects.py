@@ -4,7 +4,6 @@ headers, callable references, and how classes and callables are found on load.""
 import datetime
 import gc
 import importlib
-import os
 import sys
 import textwrap
 import zlib
@@ -15,11 +14,7 @@ from hypothesis import strategies as st
 
 import vellum
 
-try:
-    from test_verify import apply_edits
-except ImportError:  # collected under an import mode that leaves sys.path alone
-    sys.path.insert(0, os.path.dirname(__file__))
-    from test_verify import apply_edits
+from streams import apply_edits
 
 h = bytes.fromhex
 ORDINARY = (ValueError, IndexError, TypeError, KeyError, UnicodeDecodeError, AttributeError)

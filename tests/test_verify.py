@@ -8,7 +8,6 @@ import gc
 import marshal
 import subprocess
 import sys
-import threading
 import types
 import zlib
 
@@ -16,32 +15,11 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import oracle
 import vellum
 import vellum.vellum as pkg
+from streams import B, H, S, apply_edits, verify
 from vellum import _vellum
-
-
-def H(text):
-    return bytes.fromhex(text)
-
-
-def verify(stream, show=False):
-    return _vellum.verify_stream_fast(stream, show)
-
-
-def S(text):
-    """A string field written in full: 15 n text."""
-    raw = text.encode() if isinstance(text, str) else text
-    return bytes([0x15, len(raw)]) + raw
-
-
-def B(payload, tag=0x1D):
-    """A byte block written in full: 0E n payload, or FB tag len payload."""
-    if tag != 0x1B and len(payload) <= 63:
-        return bytes([0x0E, len(payload)]) + payload
-    n = len(payload)
-    size = bytes([n]) if n < 64 else bytes([0x40 | n >> 8, n & 0xFF])
-    return bytes([0xFB, tag]) + size + payload
 
 
 SRC = b"def f():\n    return 1\n"
@@ -555,61 +533,10 @@ def test_every_written_stream_verifies_with_its_blocks(make, tags):
     assert all(isinstance(b[3], str) for b in captured.unexecuted_blocks)
 
 
-class _Watch:
-    """Records, while on, the audit events of running code and every Python
-    function started; code events are refused, so a load under watch runs
-    nothing."""
-
-    CODE_EVENTS = {"exec", "compile", "marshal.loads", "import"}
-
-    def __init__(self):
-        self.on = False
-        self.seen = []
-        self.thread = threading.get_ident()
-        sys.addaudithook(self._audit)
-
-    def _audit(self, event, args):
-        if self.on and event in self.CODE_EVENTS and threading.get_ident() == self.thread:
-            self.seen.append(event)
-            raise RuntimeError(f"blocked {event}")
-
-    def _profile(self, frame, event, arg):
-        if event == "call":
-            self.seen.append(frame.f_code.co_name)
-
-    def load(self, stream):
-        """(loaded, what ran); loaded is None when the load raised.  Neither
-        the objects of an earlier load nor other tests' garbage are released
-        while watching, since their finalizers may run anything."""
-        vellum.loads(b"\x00")
-        gc.disable()
-        self.seen = []
-        self.on = True
-        sys.setprofile(self._profile)
-        try:
-            return _vellum.deserialize_fast(stream), self.seen
-        except Exception:
-            return None, self.seen
-        finally:
-            sys.setprofile(None)
-            self.on = False
-            gc.enable()
-
-
-WATCH = _Watch()
-
-
-def check_sound(stream):
-    report, captured = verify(stream), verify(stream, True)
-    if report.ok and captured.ok:
-        assert captured.tag_counts == report.tag_counts
-        assert [b[:3] for b in captured.unexecuted_blocks] == [b[:3] for b in report.unexecuted_blocks]
-    loaded, ran = WATCH.load(stream)
-    if report.ok and not report.unexecuted_blocks:
-        assert ran == [], (stream.hex(), ran)
-    if loaded is not None and report.ok:
-        # the reader used the whole stream too: one byte less does not load
-        assert WATCH.load(stream[:-1])[0] is None, stream.hex()
+def check(stream):
+    """The fuzzer's properties, with this module's classes and dates visible
+    to the load, so that the streams of objects load in full."""
+    oracle.check(stream, oracle.VISIBLE + (__name__, "datetime"))
 
 
 HOSTILE = [
@@ -628,21 +555,7 @@ _corpus = [vellum.dumps(p.values[0]()) for p in ROUND_TRIP_VALUES[:9]] + [
 
 @pytest.mark.parametrize("stream", HOSTILE, ids=[s[:8].hex() for s in HOSTILE])
 def test_hostile_stream_is_sound(stream):
-    check_sound(stream)
-
-
-def apply_edits(base, edits):
-    """base with each (position, byte, kind) edit made: s sets, i inserts, d deletes."""
-    data = bytearray(base)
-    for at, byte, kind in edits:
-        i = at % (len(data) + 1)
-        if kind == "s" and i < len(data):
-            data[i] = byte
-        elif kind == "i":
-            data.insert(i, byte)
-        elif i < len(data):
-            del data[i]
-    return bytes(data)
+    check(stream)
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -652,7 +565,7 @@ def apply_edits(base, edits):
              max_size=4),
 )
 def test_mutated_stream_is_sound(base, edits):
-    check_sound(apply_edits(base, edits))
+    check(apply_edits(base, edits))
 
 
 @settings(max_examples=300, deadline=None)
@@ -660,7 +573,7 @@ def test_mutated_stream_is_sound(base, edits):
 def test_random_bytes_never_raise(data, show):
     report = verify(data, show)
     assert report.ok in (True, False) and (report.ok or isinstance(report.error, str))
-    check_sound(data)
+    check(data)
 
 
 def test_every_short_stream_is_reported():
@@ -671,16 +584,10 @@ def test_every_short_stream_is_reported():
                 assert isinstance(verify(bytes([a, b]), show).ok, bool)
 
 
-def test_verifying_runs_nothing_from_the_stream():
-    streams = [s for s in HOSTILE + _corpus]
-    WATCH.seen = []
-    WATCH.on = True
-    try:
-        for s in streams:
-            verify(s)
-    finally:
-        WATCH.on = False
-    assert WATCH.seen == []
+def test_verifying_runs_nothing_from_the_stream(watch):
+    for stream in HOSTILE + _corpus:
+        _, ran = watch.run(_vellum.verify_stream_fast, stream, package_frames=False)
+        assert ran == [], stream.hex()
 
 
 def test_no_leaks_over_many_verifications(monkeypatch):
@@ -728,15 +635,10 @@ def test_renderer_text(tag, parts, expected):
     assert pkg._render_captured_source(tag, parts) == expected
 
 
-def test_rendered_bytecode_is_never_loaded():
+def test_rendered_bytecode_is_never_loaded(watch):
     stream = vellum.dumps(_double)
-    WATCH.seen = []
-    WATCH.on = True
-    try:
-        report = verify(stream, True)
-    finally:
-        WATCH.on = False
-    assert WATCH.seen == []
+    report, ran = watch.run(_vellum.verify_stream_fast, stream, True, package_frames=False)
+    assert ran == []
     assert "marshalled bytecode, not loaded" in report.unexecuted_blocks[0][3]
 
 
