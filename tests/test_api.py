@@ -4,7 +4,9 @@ verification, and safe loading with allow_code=False and allow."""
 import gc
 import importlib
 import io
+import pathlib
 import pickle
+import re
 import sys
 import tracemalloc
 from importlib import metadata
@@ -15,7 +17,7 @@ from hypothesis import strategies as st
 
 import vellum
 from streams import B, H, S
-from vellum import UnsafeStreamError
+from vellum import UnsafeStreamError, _tags
 
 
 MIB = 1 << 20
@@ -191,11 +193,27 @@ def test_version_is_the_distributions():
     assert vellum.__version__ == metadata.version("vellum")
 
 
+# 0xFB and 0xFF open a long block and a 32-bit length: markers, no value's tag
 @pytest.mark.parametrize("tag, name", [(0x14, "TAG_LIST_DEDUP"), (0xC0, "TAG_SMALLINT"),
                                        (0xFA, "TAG_SMALLINT"), (0x27, "TAG_REDUCE"),
-                                       (0xFE, "TAG_REF8"), (0x01, "0x01")])
+                                       (0xFE, "TAG_REF8"), (0xFC, "TAG_REF32"), (0x01, "0x01"),
+                                       (0xFB, "0xFB"), (0xFF, "0xFF")])
 def test_tag_names(tag, name):
     assert vellum.tag_name(tag) == name
+
+
+HEADER = pathlib.Path(__file__).resolve().parents[1] / "src" / "_vellum" / "vellum.h"
+
+
+def test_tag_table_is_the_headers_enum():
+    text = HEADER.read_text()
+    known = {name: int(value) for name, value in
+             re.findall(r"^#define (VELLUM_\w+) (\d+)\b", text, re.M)}
+    enum = text[text.index("enum : uint8_t {"):]
+    for name, expr in re.findall(r"^\s+(TAG_\w+) = ([^,/]+),", enum[:enum.index("};")], re.M):
+        known[name] = eval(expr, {}, dict(known))  # hex literals and sums of earlier names
+    assert {k: v for k, v in known.items() if k.startswith("TAG_")} == _tags.TAGS
+    assert known["VELLUM_SMALLINT_MAX"] == _tags.SMALLINT_MAX
 
 
 # ---------------------------------------------------------------------------

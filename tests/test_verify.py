@@ -421,6 +421,51 @@ def test_forms_the_reader_reads_otherwise_are_refused(stream):
         pass
 
 
+P_SRC = B(b"class P:\n    pass\n")
+LIST_CALL = S("list") + b"\x00"  # a callable without source: found among the builtins
+# After each tag byte that has one, a payload that loads: a value of depth one
+# and no reference, so that its bytes are the tag's alone.
+TAG_PAYLOADS = {
+    0x02: H("00 01 05"), 0x03: H("3F F8 00 00 00 00 00 00"), 0x04: bytes(16),
+    0x05: H("0E 01 61"), 0x06: H("0E 01 61"), 0x07: H("0E 01 61"),
+    **dict.fromkeys((0x08, 0x09, 0x0A, 0x0B, 0x14, 0x16, 0x17), H("01 C1")),
+    0x0C: H("01 C1 C2"), 0x13: H("01 C1 C2"), 0x0D: FN_SOURCE[1:],
+    0x0F: H("01 00"), 0x10: H("05"), 0x11: H("FF"), 0x12: H("FF"), 0x15: H("01 61"),
+    0x1B: H("0E 01 61"), 0x1C: S("P") + P_SRC + H("0C 00"), 0x1E: S("P") + P_SRC + H("0C 00"),
+    0x1F: LIST_CALL + H("09 00 00"), 0x20: B(CODE_BLOB, 0x20) + H("00 00"),
+    0x21: B(CODE_BLOB, 0x21), 0x22: H("C1"), 0x23: H("C1"), 0x24: H("00 00 00"),
+    0x25: CLASS_V2 + H("0C 00"), 0x26: CLASS_V2 + H("0C 00"),
+    0x27: H("01") + LIST_CALL + S("builtins") + H("09 00 00"),
+    **dict.fromkeys((0x2A, 0x2B, 0x2C), H("C1")), 0x2D: H("0C 00"), 0x2E: H("15 01 62 00"),
+    0x2F: H("00 00 00 01"),
+}
+# What the walk refuses and the reader takes: 0x1B as a value, and as the
+# marker of a compressed block (a zlib stream of "abc" here).
+WALK_REFUSES = {bytes([0x1B]) + TAG_PAYLOADS[0x1B],
+                H("06 1B 0E") + bytes([len(zlib.compress(b"abc"))]) + zlib.compress(b"abc")}
+
+
+@pytest.mark.parametrize("stream", [bytes([t]) + TAG_PAYLOADS.get(t, b"") for t in range(256)]
+                         + sorted(WALK_REFUSES - {H("1B 0E 01 61")}), ids=lambda s: s[:3].hex())
+def test_reader_and_walk_take_the_same_tags_and_bytes(stream):
+    try:
+        _vellum.deserialize_fast(stream)
+        loaded = True
+    except (ValueError, IndexError):
+        loaded = False
+    report = verify(stream)
+    if stream in WALK_REFUSES:
+        assert (loaded, report.ok) == (True, False)
+    assert report.ok is loaded or stream in WALK_REFUSES, report.error
+    if report.ok:
+        assert report.bytes_consumed == len(stream)
+        with pytest.raises(ValueError):  # the reader needs every byte too
+            _vellum.deserialize_fast(stream[:-1])
+        # bytes after the value: the reader ignores them, the walk refuses them
+        _vellum.deserialize_fast(stream + b"\x00")
+        assert not verify(stream + b"\x00").ok
+
+
 def test_capture_inflation_is_bounded_as_the_reader_bounds_it():
     bomb = zlib.compress(b"\0" * (4 << 20), 9)
     stream = b"\x0d\x05" + B(b"f") + B(bomb, 0x1B)
