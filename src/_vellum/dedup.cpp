@@ -440,10 +440,12 @@ inflate_bounded(const unsigned char *src, Py_ssize_t n, const char *fail_msg,
             break;
         if (last) {
             if (cap == (size_t)*budget) {
-                PyErr_Format(PyExc_ValueError,
-                             "zlib: el código fuente descomprimido supera el límite "
-                             "de %zd bytes que queda para este stream",
-                             *budget);
+                char msg[160];
+                snprintf(msg, sizeof msg,
+                         "zlib: el código fuente descomprimido supera el límite de "
+                         "%zd bytes que queda para este stream",
+                         *budget);
+                PyErr_SetString(PyExc_ValueError, msg);
                 return NULL;
             }
             break;

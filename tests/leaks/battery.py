@@ -21,6 +21,7 @@ import streams
 import test_containers
 import test_functions
 import test_index_space
+import test_load_safety
 import test_malformed
 import test_module
 import test_objects
@@ -48,6 +49,9 @@ READER_FAILURES = [stream_of(e) for table in (
     streams.HUGE_COUNTS, test_malformed.HUGE_LENGTHS, test_malformed.FAILING,
     test_module.FAILING_STREAMS) for e in table]
 WALK_FAILURES = [stream_of(e) for e in test_verify.MESSAGES]
+# Refused shapes (the shortest chain past the depth limit, DAGs as keys) and
+# the per-load inflation budget.
+HOSTILE = [p.values[0]() for p in test_load_safety.HOSTILE if p.id != "deep-chain-in-a-set"]
 VALUES = test_verify.ROUND_TRIP_VALUES
 WRITER_FAILURES = [make for make, _ in test_objects.WRITE_ERRORS] + [
     lambda: test_module.nested_list(201), lambda: {frozenset([object()])}]
@@ -77,9 +81,9 @@ def assert_no_growth(op):
     assert min(d[1] for d in deltas) < REPEAT // 10, f"blocks grow: {deltas}"
 
 
-def attempt(call, *args):
+def attempt(call, *args, **kwargs):
     try:
-        call(*args)
+        call(*args, **kwargs)
     except Exception:  # noqa: BLE001 - the failure is the point; its path is checked for leaks
         pass
 
@@ -110,6 +114,58 @@ def test_value_round_trip_keeps_nothing(make):
                          ids=[s[:12].hex() for s in READER_FAILURES + WALK_FAILURES])
 def test_failing_stream_keeps_nothing(stream):
     assert_no_growth(failing_load(stream))
+
+
+@pytest.mark.parametrize("stream", HOSTILE, ids=range(len(HOSTILE)))
+def test_refused_shape_keeps_nothing(stream):
+    assert_no_growth(lambda: attempt(vellum.loads, stream))
+    assert_no_growth(lambda: attempt(vellum.loads, stream, allow_code=False))
+
+
+class Point:
+    def __init__(self, x):
+        self.x = x
+
+
+class Money:
+    def __init__(self, cents):
+        self.cents = cents
+
+    def __reduce__(self):
+        return (Money, (self.cents,), {"cents": self.cents})
+
+
+class Single:
+    one = None
+
+    def __new__(cls):
+        if cls.one is None:
+            cls.one = super().__new__(cls)
+        return cls.one
+
+    def __reduce__(self):
+        return (Single, (), {"x": 1})
+
+
+SAFE_LOADS = [
+    # approved: instances, reduced objects with state, a callable reference
+    (lambda: [Point(1), Money(2), Money(3), {"k": (Point(4),)}], (Point, Money)),
+    # refused before loading: a class not in allow
+    (lambda: [Money(1), Point(2)], (Money,)),
+    # refused by the load: state for what a class with its own __new__ returns
+    (lambda: Single(), (Single,)),
+    # refused by the load: a callable reference to an entry that is not approved
+    (lambda: test_load_safety.H("14 02") + test_load_safety.S("eval")
+     + test_load_safety.H("27 00 FE 01 09 00 00"), ()),
+]
+
+
+@pytest.mark.parametrize("make, allow", SAFE_LOADS, ids=range(len(SAFE_LOADS)))
+def test_safe_load_keeps_nothing(make, allow):
+    value = make()
+    stream = value if isinstance(value, bytes) else vellum.dumps(value)
+    assert_no_growth(lambda: attempt(vellum.loads, stream, allow_code=False, allow=allow))
+    assert_no_growth(lambda: attempt(_vellum.deserialize_safe, stream, allow, True))
 
 
 @pytest.mark.parametrize("make", WRITER_FAILURES, ids=range(len(WRITER_FAILURES)))
