@@ -269,6 +269,10 @@ write_len(Buf *b, Py_ssize_t n)
 /* ------------------------------------------------------------------------
  * Reader cursor helpers.  No read at or past size.
  * ------------------------------------------------------------------------ */
+/* The cursor helpers sit in the loops of the reader and the walk: inlined
+ * whatever the compiler makes of the caller's size. */
+#define CURSOR_INLINE static inline __attribute__((always_inline))
+
 static inline uint32_t
 load_be32(const unsigned char *p)
 {
@@ -367,7 +371,7 @@ make_fixed_widths()
     return t;
 }
 
-inline constexpr FixedWidths FIXED_WIDTHS = make_fixed_widths();
+static constexpr FixedWidths FIXED_WIDTHS = make_fixed_widths();
 
 static constexpr Py_ssize_t
 fixed_width(unsigned tag)
@@ -408,7 +412,7 @@ is_ref_tag(unsigned t)
  * TAG_REF8, two big-endian after TAG_REF16, four big-endian after TAG_REF32
  * read as signed, so that a top bit set gives a negative index.  1 with idx
  * set and pos past it, or 0 when the input ends first. */
-static inline int
+CURSOR_INLINE int
 read_ref_index(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
                unsigned opcode, Py_ssize_t *idx)
 {
@@ -457,7 +461,7 @@ struct BlockHead {
  * where a text block takes it) is one length byte and the payload, MARK_LONG
  * a content tag, a length field and the payload.  On BLOCK_OK pos is past
  * the payload. */
-static inline BlockStatus
+CURSOR_INLINE BlockStatus
 read_block_head(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
                 unsigned marker, BlockHead *head)
 {

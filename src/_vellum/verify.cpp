@@ -252,29 +252,43 @@ walk_skip_values(WALK_ARGS, Py_ssize_t n)
                 p += fixed_width(TAG_UINT8);
                 continue;
             }
-            Py_ssize_t w = fixed_width(t);
-            if (w == 0 && left >= 2) {
-                Py_ssize_t q = p + 1, idx;
-                BlockHead head;
-                if (is_ref_tag(t) && read_ref_index(data, size, &q, t, &idx) &&
-                    idx >= 0 && idx < ix->dedup_n)
-                    w = q - p;
-                else if (t == TAG_SHORT_STR && short_strs &&
-                         read_block_head(data, size, &q, t, &head) == BLOCK_OK) {
-                    w = q - p;
-                    ix->dedup_n++;
-                }
-                else if (t == TAG_BIGINT) {
-                    q = p + 2; /* past the sign byte */
-                    Py_ssize_t m = read_len(data, size, &q);
-                    if (m >= 0 && size - q >= m)
-                        w = q + m - p;
+            Py_ssize_t w = fixed_width(t), q = p + 1;
+            if (w != 0) {
+                if (left >= w) {
+                    counts[t]++;
+                    p += w;
+                    continue;
                 }
             }
-            if (w != 0 && left >= w) {
-                counts[t]++;
-                p += w;
-                continue;
+            else if (is_ref_tag(t)) {
+                /* One call per width, so that each decodes its own. */
+                Py_ssize_t idx;
+                int ok = t == TAG_REF8    ? read_ref_index(data, size, &q, TAG_REF8, &idx)
+                         : t == TAG_REF16 ? read_ref_index(data, size, &q, TAG_REF16, &idx)
+                                          : read_ref_index(data, size, &q, TAG_REF32, &idx);
+                if (ok && idx >= 0 && idx < ix->dedup_n) {
+                    counts[t]++;
+                    p = q;
+                    continue;
+                }
+            }
+            else if (t == TAG_SHORT_STR && short_strs) {
+                BlockHead head;
+                if (read_block_head(data, size, &q, TAG_SHORT_STR, &head) == BLOCK_OK) {
+                    counts[t]++;
+                    ix->dedup_n++;
+                    p = q;
+                    continue;
+                }
+            }
+            else if (t == TAG_BIGINT && left >= 2) {
+                q = p + 2; /* past the sign byte */
+                Py_ssize_t m = read_len(data, size, &q);
+                if (m >= 0 && size - q >= m) {
+                    counts[t]++;
+                    p = q + m;
+                    continue;
+                }
             }
         }
         /* Short lists (shared ones above all) and tuples go straight to
