@@ -25,6 +25,7 @@ import enum
 import threading
 
 BARRIER = None  # set by the tests
+RESET = None    # called by thread 0 while every thread is inside a load
 SEEN = []
 
 
@@ -32,6 +33,8 @@ def meet(tag):
     """A reduce callable that returns only when every thread is inside a load."""
     if BARRIER is not None:
         BARRIER.wait(timeout=30)
+        if RESET is not None and tag == 0:
+            RESET()
     return tag
 
 
@@ -124,6 +127,7 @@ def test_concurrent_loads_each_see_only_their_own_stream(gates):
     """Every load of a round pauses in a reduce callable until all threads are
     inside a load, so each table is in use while every other one grows."""
     gates.BARRIER = threading.Barrier(THREADS)
+    gates.RESET = vellum.dedup_reset
     errors = []
     counts = [0] * THREADS
 
@@ -159,7 +163,7 @@ def test_concurrent_loads_each_see_only_their_own_stream(gates):
         for t in threads:
             t.join()
     finally:
-        gates.BARRIER = None
+        gates.BARRIER = gates.RESET = None
     assert not errors, errors[0]
     assert counts == [2 * ROUNDS] * THREADS
     # approval still holds once the threads are gone
