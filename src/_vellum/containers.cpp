@@ -62,13 +62,11 @@ serialize_list_items(Buf *b, DedupState *ds, PyObject *list, Py_ssize_t n)
 int
 serialize_list(Buf *b, DedupState *ds, PyObject *list)
 {
-    int32_t idx = id_tab_find(ds, list);
-    if (idx >= 0)
-        return write_ref(b, idx);
-    idx = dedup_register_identity_only(ds);
-    if (idx < 0)
+    int seen = index_seen(b, ds, list);
+    if (seen >= 0)
+        return seen;
+    if (!index_take(ds, list))
         return 0;
-    id_tab_insert(ds, list, idx);
     Py_ssize_t n = PyList_GET_SIZE(list);
     if (!buf_u8(b, TAG_LIST_DEDUP) || !write_len(b, n))
         return 0;
@@ -78,9 +76,9 @@ serialize_list(Buf *b, DedupState *ds, PyObject *list)
 int
 serialize_tuple(Buf *b, DedupState *ds, PyObject *tuple)
 {
-    int32_t idx = id_tab_find(ds, tuple);
-    if (idx >= 0)
-        return write_ref(b, idx);
+    int seen = index_seen(b, ds, tuple);
+    if (seen >= 0)
+        return seen;
     Py_ssize_t n = PyTuple_GET_SIZE(tuple);
     if (!buf_u8(b, TAG_TUPLE_DEDUP) || !write_len(b, n))
         return 0;
@@ -89,11 +87,7 @@ serialize_tuple(Buf *b, DedupState *ds, PyObject *tuple)
         if (!serialize(b, ds, PyTuple_GET_ITEM(tuple, i)))
             return 0;
     }
-    idx = dedup_register_identity_only(ds);
-    if (idx < 0)
-        return 0;
-    id_tab_insert(ds, tuple, idx);
-    return 1;
+    return index_take(ds, tuple);
 }
 
 /* Key/value pairs of a dict, in iteration order. */
@@ -123,14 +117,10 @@ serialize_dict_items(Buf *b, DedupState *ds, PyObject *d)
 int
 serialize_dict_deduped(Buf *b, DedupState *ds, PyObject *d)
 {
-    int32_t idx = id_tab_find(ds, d);
-    if (idx >= 0)
-        return write_ref(b, idx);
-    idx = dedup_register_identity_only(ds);
-    if (idx < 0)
-        return 0;
-    id_tab_insert(ds, d, idx);
-    return buf_u8(b, TAG_DICT_DEDUP) && serialize_dict_items(b, ds, d);
+    int seen = index_seen(b, ds, d);
+    if (seen >= 0)
+        return seen;
+    return index_take(ds, d) && buf_u8(b, TAG_DICT_DEDUP) && serialize_dict_items(b, ds, d);
 }
 
 int
@@ -184,16 +174,10 @@ serialize_set(Buf *b, DedupState *ds, PyObject *s)
 int
 serialize_frozenset(Buf *b, DedupState *ds, PyObject *s)
 {
-    int32_t idx = id_tab_find(ds, s);
-    if (idx >= 0)
-        return write_ref(b, idx);
-    if (!serialize_set_items(b, ds, s, TAG_FROZENSET_DEDUP))
-        return 0;
-    idx = dedup_register_identity_only(ds);
-    if (idx < 0)
-        return 0;
-    id_tab_insert(ds, s, idx);
-    return 1;
+    int seen = index_seen(b, ds, s);
+    if (seen >= 0)
+        return seen;
+    return serialize_set_items(b, ds, s, TAG_FROZENSET_DEDUP) && index_take(ds, s);
 }
 
 int

@@ -44,7 +44,7 @@ arena_alloc(Arena *a, size_t n)
     return p;
 }
 
-static void
+void
 arena_free(Arena *a)
 {
     ArenaBlock *blk = a->blocks;
@@ -54,69 +54,6 @@ arena_free(Arena *a)
         blk = prev;
     }
     memset(a, 0, sizeof *a);
-}
-
-/* ---- state ------------------------------------------------------------- */
-
-int
-dedup_init(DedupState *ds, Py_ssize_t estimated_size)
-{
-    /* The local blocks need no clearing beyond what is used. */
-    memset(ds, 0, offsetof(DedupState, local_buckets));
-    int32_t hash_cap = estimated_size <= 64 ? 64
-                       : estimated_size <= 128 ? 128
-                       : estimated_size <= 256 ? 256
-                                               : 512;
-    ds->buckets = hash_cap == DEDUP_LOCAL_BUCKETS
-                      ? ds->local_buckets
-                      : (int32_t *)malloc((size_t)hash_cap * sizeof(int32_t));
-    if (ds->buckets == NULL) {
-        PyErr_NoMemory();
-        return 0;
-    }
-    memset(ds->buckets, 0xFF, (size_t)hash_cap * sizeof(int32_t));
-    ds->nbuckets = hash_cap;
-
-    int32_t id_cap = estimated_size <= 32 ? 32
-                     : estimated_size <= 64 ? 64
-                     : estimated_size <= 128 ? 128
-                     : estimated_size <= 256 ? 256
-                                             : 512;
-    ds->id_tab = id_cap == DEDUP_LOCAL_IDS
-                     ? ds->local_ids
-                     : (IdEntry *)scratch_alloc((size_t)id_cap * sizeof(IdEntry));
-    if (ds->id_tab == NULL) {
-        dedup_free_block(ds, ds->buckets, (size_t)hash_cap * sizeof(int32_t));
-        ds->buckets = NULL;
-        PyErr_NoMemory();
-        return 0;
-    }
-    memset(ds->id_tab, 0, (size_t)id_cap * sizeof(IdEntry));
-    ds->id_nb = id_cap;
-
-    ds->table = ds->local_entries;
-    ds->cap = DEDUP_LOCAL_ENTRIES;
-    ds->arena.base = ds->local_arena;
-    ds->arena.cap = DEDUP_LOCAL_ARENA;
-    return 1;
-}
-
-void
-dedup_destroy(DedupState *ds)
-{
-    arena_free(&ds->arena);
-    dedup_free_block(ds, ds->table, (size_t)ds->cap * sizeof(DEntry));
-    dedup_free_block(ds, ds->buckets, (size_t)ds->nbuckets * sizeof(int32_t));
-    dedup_free_block(ds, ds->id_tab, (size_t)ds->id_nb * sizeof(IdEntry));
-    ds->table = NULL;
-    ds->count = ds->cap = 0;
-    ds->buckets = NULL;
-    ds->nbuckets = 0;
-    ds->id_tab = NULL;
-    ds->id_nb = ds->id_count = 0;
-    Py_CLEAR(ds->retained);
-    Py_CLEAR(ds->class_src);
-    Py_CLEAR(ds->slot_names);
 }
 
 /* ---- hashing and lookup ------------------------------------------------ */
@@ -228,11 +165,17 @@ dedup_register_h(DedupState *ds, PyObject *obj, uint8_t tag,
 /* ---- block writers ----------------------------------------------------- */
 
 /* A repeat of a str or bytes is a bare reference; a bytearray keeps its
- * value tag so that the reader builds a new bytearray. */
+ * value tag before it so that the reader builds a new bytearray. */
+static inline int
+repeat_lead(uint8_t type_tag)
+{
+    return type_tag == TAG_BYTEARRAY ? TAG_BYTEARRAY : -1;
+}
+
 [[nodiscard]] static int
 write_typed_ref(Buf *b, uint8_t type_tag, int32_t idx)
 {
-    if (type_tag == TAG_BYTEARRAY && !buf_u8(b, TAG_BYTEARRAY))
+    if (repeat_lead(type_tag) >= 0 && !buf_u8(b, TAG_BYTEARRAY))
         return 0;
     return write_ref(b, idx);
 }
@@ -268,14 +211,8 @@ write_dedup_typed_new(Buf *b, DedupState *ds, PyObject *obj, uint8_t type_tag,
     if (n > VELLUM_LEN_MAX)
         return write_len_overflow(n);
 
-    if (n >= VELLUM_LARGE_VALUE) {
-        idx = dedup_register_identity_only(ds);
-        if (idx < 0)
-            return 0;
-        if (obj != NULL)
-            id_tab_insert(ds, obj, idx);
-        return buf_u8(b, type_tag) && write_long_block(b, type_tag, d, n);
-    }
+    if (n >= VELLUM_LARGE_VALUE)
+        return index_take(ds, obj) && buf_u8(b, type_tag) && write_long_block(b, type_tag, d, n);
 
     /* An exact str or bytes is found again by its content under the same
      * cached hash, which yields the index that an identity entry would
@@ -314,9 +251,9 @@ int
 write_dedup_typed(Buf *b, DedupState *ds, PyObject *obj, uint8_t type_tag,
                   const unsigned char *d, Py_ssize_t n)
 {
-    int32_t idx = id_tab_find(ds, obj);
-    if (idx >= 0)
-        return write_typed_ref(b, type_tag, idx);
+    int seen = index_seen(b, ds, obj, repeat_lead(type_tag));
+    if (seen >= 0)
+        return seen;
     return write_dedup_typed_new(b, ds, obj, type_tag, d, n);
 }
 
@@ -353,9 +290,9 @@ serialize_str(Buf *b, DedupState *ds, PyObject *s)
 {
     /* Only subclasses and large strings are in the identity table. */
     if (!Py_IS_TYPE(s, &PyUnicode_Type) || PyUnicode_GET_LENGTH(s) >= VELLUM_LARGE_VALUE / 4) {
-        int32_t idx = id_tab_find(ds, s);
-        if (idx >= 0)
-            return write_ref(b, idx);
+        int seen = index_seen(b, ds, s);
+        if (seen >= 0)
+            return seen;
     }
     const char *d;
     Py_ssize_t n;

@@ -184,9 +184,9 @@ write_class_header_v2(Buf *b, DedupState *ds, PyObject *cls)
 int
 serialize_callable_ref_v2(Buf *b, DedupState *ds, PyObject *callable)
 {
-    int32_t idx = id_tab_find(ds, callable);
-    if (idx >= 0)
-        return buf_u8(b, 0x00) && write_ref(b, idx);
+    int seen = index_seen(b, ds, callable, 0x00);
+    if (seen >= 0)
+        return seen;
 
     Ref qualname = Ref::steal(attr_or_null(callable, str_qualname));
     if (!qualname) {
@@ -218,11 +218,7 @@ serialize_callable_ref_v2(Buf *b, DedupState *ds, PyObject *callable)
         return 0;
     /* The callable stays alive until the call ends: the reduce tuple that
      * holds it is retained. */
-    idx = dedup_register_identity_only(ds);
-    if (idx < 0)
-        return 0;
-    id_tab_insert(ds, callable, idx);
-    return 1;
+    return index_take(ds, callable);
 }
 
 /* ---- instances: writing ------------------------------------------------ */
@@ -596,7 +592,7 @@ serialize_date(Buf *b, DedupState *ds, PyObject *obj)
     if (!buf_u8_2(b, TAG_TUPLE_DEDUP, 1) ||
         !write_bytes_content(b, ds, state, _PyDateTime_DATE_DATASIZE))
         return 0;
-    return dedup_register_identity_only(ds) >= 0 && buf_u8(b, 0);
+    return index_take(ds, NULL) && buf_u8(b, 0);
 }
 
 int

@@ -488,9 +488,10 @@ read_block_head(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
 }
 
 /* ------------------------------------------------------------------------
- * Per-call dedup state: the index table (content entries and identity
- * placeholders share one numbering), the content hash chains, the payload
- * arena and the identity table.
+ * The writer's index space (index_space.cpp): the per-call state with its
+ * index table (content entries and identity placeholders share one
+ * numbering), identity table, content hash chains and payload arena; the
+ * moments at which a shared object takes its index; references.
  * ------------------------------------------------------------------------ */
 struct ArenaBlock;
 
@@ -607,6 +608,30 @@ void id_tab_insert(DedupState *ds, PyObject *obj, int32_t idx);
 int32_t dedup_register_identity_only(DedupState *ds);
 [[nodiscard]] int write_ref(Buf *b, int32_t idx);
 [[nodiscard]] int retain(DedupState *ds, PyObject *obj);
+void arena_free(Arena *a); /* dedup.cpp */
+
+/* The two moments of an object that the stream may name again.  Its writer
+ * first asks index_seen; a new object then takes its index with index_take,
+ * before its items when they may lead back to it (list, dict) and after
+ * them when they cannot (tuple, frozenset, callable), as the reader pushes
+ * each to its read table. */
+
+/* An object met before is written as a reference to its index, after the
+ * byte lead unless it is -1.  1 written, 0 failed, -1 when obj is new. */
+[[nodiscard]] static inline int
+index_seen(Buf *b, DedupState *ds, PyObject *obj, int lead = -1)
+{
+    int32_t idx = id_tab_find(ds, obj);
+    if (idx < 0)
+        return -1;
+    if (lead >= 0 && !buf_u8(b, (uint8_t)lead))
+        return 0;
+    return write_ref(b, idx);
+}
+
+/* obj takes the next index: a placeholder entry and, unless obj is null, its
+ * identity entry.  1, or 0 with MemoryError. */
+[[nodiscard]] int index_take(DedupState *ds, PyObject *obj);
 
 /* ------------------------------------------------------------------------
  * Process-wide state.
