@@ -972,8 +972,9 @@ resolve_class(Load *ld, PyObject *name, PyObject *src, PyObject *module)
     return cls.release();
 }
 
-PyObject *
-read_class_header(READER_ARGS)
+/* Name and source fields, then the module field in a version 2 header. */
+static PyObject *
+read_class_fields(READER_ARGS, int with_module)
 {
     Ref name = Ref::steal(read_str_field(ld, data, size, pos));
     if (!name)
@@ -981,22 +982,22 @@ read_class_header(READER_ARGS)
     Ref src = Ref::steal(read_dedup_bytes_checked(ld, data, size, pos, "clase"));
     if (!src)
         return NULL;
-    return resolve_class(ld, name.get(), src.get(), NULL);
+    Ref module;
+    if (with_module && !(module = Ref::steal(read_str_field(ld, data, size, pos))))
+        return NULL;
+    return resolve_class(ld, name.get(), src.get(), module.get());
+}
+
+PyObject *
+read_class_header(READER_ARGS)
+{
+    return read_class_fields(ld, data, size, pos, 0);
 }
 
 PyObject *
 read_class_header_v2(READER_ARGS)
 {
-    Ref name = Ref::steal(read_str_field(ld, data, size, pos));
-    if (!name)
-        return NULL;
-    Ref src = Ref::steal(read_dedup_bytes_checked(ld, data, size, pos, "clase"));
-    if (!src)
-        return NULL;
-    Ref module = Ref::steal(read_str_field(ld, data, size, pos));
-    if (!module)
-        return NULL;
-    return resolve_class(ld, name.get(), src.get(), module.get());
+    return read_class_fields(ld, data, size, pos, 1);
 }
 
 /* has_src byte and, when set, the source block. */
