@@ -408,33 +408,36 @@ is_ref_tag(unsigned t)
     return t >= TAG_REF32 && t <= TAG_REF8;
 }
 
-/* The index after a reference tag already consumed (opcode): one byte after
- * TAG_REF8, two big-endian after TAG_REF16, four big-endian after TAG_REF32
- * read as signed, so that a top bit set gives a negative index.  1 with idx
- * set and pos past it, or 0 when the input ends first. */
+/* A reference is its tag and the index in 1, 2 or 4 bytes, big-endian. */
+static constexpr Py_ssize_t
+ref_width(unsigned opcode)
+{
+    return opcode == TAG_REF8 ? 1 : opcode == TAG_REF16 ? 2 : 4;
+}
+
+/* The index in the ref_width(opcode) bytes at d, all present.  Four bytes
+ * are read as signed, so that a top bit set gives a negative index. */
+static inline Py_ssize_t
+ref_index_at(const unsigned char *d, unsigned opcode)
+{
+    if (opcode == TAG_REF8)
+        return d[0];
+    if (opcode == TAG_REF16)
+        return ((Py_ssize_t)d[0] << 8) | d[1];
+    return (int32_t)load_be32(d);
+}
+
+/* The index after a reference tag already consumed (opcode): 1 with idx set
+ * and pos past it, or 0 when the input ends first. */
 CURSOR_INLINE int
 read_ref_index(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
                unsigned opcode, Py_ssize_t *idx)
 {
     Py_ssize_t p = *pos;
-    if (opcode == TAG_REF8) {
-        if (p >= size)
-            return 0;
-        *idx = data[p];
-        *pos = p + 1;
-    }
-    else if (opcode == TAG_REF16) {
-        if (size - p < 2)
-            return 0;
-        *idx = ((Py_ssize_t)data[p] << 8) | data[p + 1];
-        *pos = p + 2;
-    }
-    else {
-        if (size - p < 4)
-            return 0;
-        *idx = (int32_t)load_be32(data + p);
-        *pos = p + 4;
-    }
+    if (size - p < ref_width(opcode))
+        return 0;
+    *idx = ref_index_at(data + p, opcode);
+    *pos = p + ref_width(opcode);
     return 1;
 }
 
@@ -457,6 +460,15 @@ struct BlockHead {
     unsigned ctag; /* content tag of a long block, 0 for a short one */
 };
 
+/* The payload length of a short block whose length byte is at d, with left
+ * (at least 1) bytes from d on; -1 when its payload runs past them. */
+static inline Py_ssize_t
+short_block_len(const unsigned char *d, Py_ssize_t left)
+{
+    Py_ssize_t n = d[0];
+    return left - 1 >= n ? n : -1;
+}
+
 /* The block after its marker, already consumed: MARK_SHORT (and TAG_SHORT_STR
  * where a text block takes it) is one length byte and the payload, MARK_LONG
  * a content tag, a length field and the payload.  On BLOCK_OK pos is past
@@ -477,7 +489,10 @@ read_block_head(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
     }
     else {
         head->ctag = 0;
-        n = data[p++];
+        n = short_block_len(data + p, size - p);
+        if (n < 0)
+            return BLOCK_CUT_PAYLOAD;
+        p++;
     }
     if (size - p < n)
         return BLOCK_CUT_PAYLOAD;

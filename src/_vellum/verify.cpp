@@ -224,10 +224,12 @@ walk_read_ref_idx(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
 
 /* The values of a container, or the pairs of a dict as 2n values, at depth
  * + 1.  Leaves that need no check beyond their width (fixed-width scalars,
- * short big ints, in-range 1- and 2-byte references and, without capture,
+ * big ints, in-range 1- and 2-byte references and, without capture,
  * short strings) are settled here with the cursor in a local; everything
- * else, and every error, goes through the full step. */
-[[nodiscard]] static int
+ * else, and every error, goes through the full step.  The function starts on
+ * a cache line, so that the speed of its loop does not hang on where the
+ * linker happens to place it. */
+[[nodiscard]] static int __attribute__((aligned(64)))
 walk_skip_values(WALK_ARGS, Py_ssize_t n)
 {
     Py_ssize_t p = *pos;
@@ -252,43 +254,36 @@ walk_skip_values(WALK_ARGS, Py_ssize_t n)
                 p += fixed_width(TAG_UINT8);
                 continue;
             }
-            Py_ssize_t w = fixed_width(t), q = p + 1;
-            if (w != 0) {
-                if (left >= w) {
-                    counts[t]++;
-                    p += w;
-                    continue;
+            Py_ssize_t w = fixed_width(t);
+            if (w == 0 && left >= 2) {
+                Py_ssize_t q = p + 1;
+                if (t == TAG_REF8) {
+                    if (ref_index_at(data + q, TAG_REF8) < ix->dedup_n)
+                        w = 1 + ref_width(TAG_REF8);
+                }
+                else if (t == TAG_REF16) {
+                    if (left > ref_width(TAG_REF16) &&
+                        ref_index_at(data + q, TAG_REF16) < ix->dedup_n)
+                        w = 1 + ref_width(TAG_REF16);
+                }
+                else if (t == TAG_SHORT_STR && short_strs) {
+                    Py_ssize_t len = short_block_len(data + q, left - 1);
+                    if (len >= 0) {
+                        w = 2 + len;
+                        ix->dedup_n++;
+                    }
+                }
+                else if (t == TAG_BIGINT) {
+                    q = p + 2; /* past the sign byte */
+                    Py_ssize_t m = read_len(data, size, &q);
+                    if (m >= 0 && size - q >= m)
+                        w = q + m - p;
                 }
             }
-            else if (is_ref_tag(t)) {
-                /* One call per width, so that each decodes its own. */
-                Py_ssize_t idx;
-                int ok = t == TAG_REF8    ? read_ref_index(data, size, &q, TAG_REF8, &idx)
-                         : t == TAG_REF16 ? read_ref_index(data, size, &q, TAG_REF16, &idx)
-                                          : read_ref_index(data, size, &q, TAG_REF32, &idx);
-                if (ok && idx >= 0 && idx < ix->dedup_n) {
-                    counts[t]++;
-                    p = q;
-                    continue;
-                }
-            }
-            else if (t == TAG_SHORT_STR && short_strs) {
-                BlockHead head;
-                if (read_block_head(data, size, &q, TAG_SHORT_STR, &head) == BLOCK_OK) {
-                    counts[t]++;
-                    ix->dedup_n++;
-                    p = q;
-                    continue;
-                }
-            }
-            else if (t == TAG_BIGINT && left >= 2) {
-                q = p + 2; /* past the sign byte */
-                Py_ssize_t m = read_len(data, size, &q);
-                if (m >= 0 && size - q >= m) {
-                    counts[t]++;
-                    p = q + m;
-                    continue;
-                }
+            if (w != 0 && left >= w) {
+                counts[t]++;
+                p += w;
+                continue;
             }
         }
         /* Short lists (shared ones above all) and tuples go straight to
