@@ -972,8 +972,9 @@ resolve_class(Load *ld, PyObject *name, PyObject *src, PyObject *module)
     return cls.release();
 }
 
-/* Name and source fields, then the module field in a version 2 header. */
-static PyObject *
+/* Name and source fields, then the module field in a version 2 header;
+ * inlined into both readers, as each was written out before. */
+static inline __attribute__((always_inline)) PyObject *
 read_class_fields(READER_ARGS, int with_module)
 {
     Ref name = Ref::steal(read_str_field(ld, data, size, pos));
