@@ -258,16 +258,19 @@ class Watch:
                                             not code.co_filename.startswith(self.PACKAGE)):
             self.seen.append((code.co_filename, code.co_name))
 
-    def run(self, fn, *args, allowed=None, modules=None, package_frames=True, **kwargs):
+    def run(self, fn, *args, allowed=None, modules=None, package_frames=True, frames=True,
+            **kwargs):
         """(what fn returned or raised, what ran).  With allowed, every other
         audit event is refused; with modules, sys.modules shows only those
         packages while fn runs; without package_frames, functions of the vellum
-        package are not recorded.  No garbage is collected while watching: a
-        finalizer of another test's garbage may run anything."""
+        package are not recorded, and without frames no function at all.  No
+        garbage is collected while watching: a finalizer of another test's
+        garbage may run anything."""
         saved = dict(sys.modules) if modules is not None else None
         gc.disable()
         self.seen, self.allowed, self.package_frames = [], allowed, package_frames
-        sys.setprofile(self._profile)
+        if frames:
+            sys.setprofile(self._profile)
         if saved is not None:
             sys.modules.clear()
             sys.modules.update({k: v for k, v in saved.items() if k.split(".")[0] in modules})

@@ -419,3 +419,39 @@ def test_an_approved_mutation_runs_only_approved_code(shapes, watch, which, edit
                       package_frames=False)
     # no executed source (its frames are "<string>"), no bytecode, no import
     assert not [r for r in ran if r in watch.CODE_EVENTS or r[0] == "<string>"], ran
+
+
+# ---------------------------------------------------------------------------
+# The worker load mode: functions approved as a whole, classes still by allow
+
+
+FUNCTION_FORMS = [
+    pytest.param(lambda s: H("08 01 0D 05") + B(b"f") + B(b"def f():\n    return 1\n"),
+                 id="0D-source-function"),
+    pytest.param(lambda s: vellum.dumps(lambda x: x + 1), id="20-bytecode"),
+    pytest.param(lambda s: vellum.dumps(_fn.__code__), id="21-code"),
+    pytest.param(lambda s: vellum.dumps([classmethod(_fn), staticmethod(_fn), property(_fn)]),
+                 id="22-23-24-wrappers"),
+    pytest.param(lambda s: vellum.dumps([s.Point(1, 2), _fn]), id="20-beside-approved-class"),
+]
+
+
+@pytest.mark.parametrize("make", FUNCTION_FORMS)
+def test_worker_load_mode_approves_function_forms(make, shapes):
+    stream = make(shapes)
+    with pytest.raises(UnsafeStreamError):
+        vellum.loads(stream, allow_code=False, allow=[shapes.Point])
+    loaded = vellum.loads(stream, allow_code=False, allow=[shapes.Point], allow_functions=True)
+    trusted = vellum.loads(stream)
+    kinds = [type(x) for x in (trusted if type(trusted) is list else [trusted])]
+    assert [type(x) for x in (loaded if type(loaded) is list else [loaded])] == kinds
+
+
+def test_worker_load_mode_still_refuses_unapproved_classes(shapes, watch):
+    stream = vellum.dumps([shapes.Point(1, 2), _fn])
+    refused, ran = watch.run(vellum.loads, stream, allow_code=False, allow_functions=True,
+                             package_frames=False)
+    assert ran == [] and isinstance(refused, UnsafeStreamError)
+    assert [b.tag_name for b in refused.blocks] == ["TAG_INSTANCE"]
+    with pytest.raises(ValueError, match="allow_functions take effect only with allow_code=False"):
+        vellum.loads(stream, allow_functions=True)

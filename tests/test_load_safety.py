@@ -69,6 +69,19 @@ class Settings:
         return cls._one
 
 
+class Shared:
+    """A singleton that restores itself through its own __setstate__."""
+    _one = None
+
+    def __new__(cls, *args):
+        if cls._one is None:
+            cls._one = super().__new__(cls)
+        return cls._one
+
+    def __setstate__(self, state):
+        self.restored = state
+
+
 class Color(enum.Enum):
     RED = 1
     BLUE = 2
@@ -409,10 +422,14 @@ def test_approval_never_rewrites_what_a_callable_returns(gates, reduced, allow, 
 
 
 def test_approved_enum_member_and_fresh_instance_state_load(gates):
-    value = [gates.Carrier((gates.Color, (2,))), gates.Carrier((gates.Point, (1,), {"x": 5}))]
+    value = [gates.Carrier((gates.Color, (2,))), gates.Carrier((gates.Point, (1,), {"x": 5})),
+             gates.Carrier((gates.Shared, (), {"via": "setstate"}))]
     loaded = vellum.loads(vellum.dumps(value), allow_code=False,
-                          allow=[gates.Color, gates.Point])
+                          allow=[gates.Color, gates.Point, gates.Shared])
     assert loaded[0] is gates.Color.BLUE and loaded[1] == gates.Point(5)
+    # a class's own __setstate__ is the class's to trust: it gets the state, whole
+    assert loaded[2] is gates.Shared() and loaded[2].restored == {"via": "setstate"}
+    assert "via" not in vars(loaded[2])
 
 
 def test_instance_of_a_class_with_its_own_new_is_refused_before_loading(gates):

@@ -1329,23 +1329,39 @@ deserialize_reduce(READER_ARGS, uint8_t tag)
         return fail_value("EOF reduce flags");
     uint8_t flags = data[(*pos)++];
     /* A safe load applies state and items only to an object that the
-     * approved class itself has just allocated: never to what a factory,
-     * a custom __new__ or a metaclass hands out, which may be shared. */
-    if ((flags & 0x07) && ld->allow != NULL &&
-        !(allocates_fresh(callable.get()) && Py_TYPE(obj.get()) == (PyTypeObject *)callable.get() &&
-          Py_TYPE(callable.get())->tp_call == PyType_Type.tp_call))
-        return refuse_load(PyUnicode_FromFormat(
-            "the stream carries state or items for the %s that %s returned; a safe load "
-            "applies them only to a new instance that an approved class allocates with "
-            "object.__new__",
-            Py_TYPE(obj.get())->tp_name,
-            PyType_Check(callable.get()) ? ((PyTypeObject *)callable.get())->tp_name
-                                         : Py_TYPE(callable.get())->tp_name));
+     * approved class itself has just allocated with object.__new__, and a
+     * state also through the approved class's own __setstate__ on an
+     * instance of it: never to what a factory, another __new__ or a
+     * metaclass hands out, which may be shared, by writing its attributes. */
+    int through_setstate = 0;
+    if ((flags & 0x07) && ld->allow != NULL) {
+        PyObject *c = callable.get();
+        PyTypeObject *made = Py_TYPE(obj.get());
+        int own_class = PyType_Check(c) && made == (PyTypeObject *)c;
+        int fresh = own_class && allocates_fresh(c) && Py_TYPE(c)->tp_call == PyType_Type.tp_call;
+        through_setstate = !fresh && own_class && (flags & 0x07) == 0x01 &&
+                           _PyType_Lookup(made, str_setstate) != NULL;
+        if (!fresh && !through_setstate)
+            return refuse_load(PyUnicode_FromFormat(
+                "the stream carries state or items for the %s that %s returned; a safe "
+                "load applies them only to a new instance that an approved class allocates "
+                "with object.__new__, or a state through the class's own __setstate__",
+                made->tp_name,
+                PyType_Check(c) ? ((PyTypeObject *)c)->tp_name : Py_TYPE(c)->tp_name));
+    }
     callable = Ref();
     if (flags & 0x01) {
         Ref state = Ref::steal(deserialize(ld, data, size, pos));
-        if (!state || !apply_state(obj.get(), state.get()))
+        if (!state)
             return NULL;
+        if (through_setstate) {
+            Ref rc = Ref::steal(PyObject_CallMethodOneArg(obj.get(), str_setstate, state.get()));
+            if (!rc)
+                return NULL;
+        }
+        else if (!apply_state(obj.get(), state.get())) {
+            return NULL;
+        }
     }
     if (flags & 0x02) {
         Ref items = Ref::steal(deserialize(ld, data, size, pos));

@@ -179,7 +179,8 @@ def _refusals(report: StreamReport, allowed: tuple[object, ...],
     Back-references to a callable name an entry of the stream's own index
     space: either a callable written in full earlier in the stream, or an
     entry that is no callable at all, whose call fails before anything runs.
-    They are approved when every callable written in full is.
+    They are approved when every callable written in full is.  With
+    ``allow_functions`` the function forms are approved.
     """
     refused: list[RefusedValue] = []
     backrefs: list[RefusedValue] = []
@@ -278,7 +279,7 @@ def loads(data: BytesLike, *, allow_code: bool = True, allow: Iterable[object] =
     it only for streams whose sender is authenticated.  Version 1 values
     are never approved.
     """
-    if allow_code and type(data) is bytes and allow == ():
+    if allow_code and type(data) is bytes and allow == () and not allow_functions:
         # The common call, without the layers below: small messages are
         # dominated by per-call costs.
         return deserialize_fast(data)
@@ -296,3 +297,9 @@ def load(file: _Reader, *, allow_code: bool = True, allow: Iterable[object] = ()
     """Read a whole binary file and load it as ``loads`` does."""
     return loads(file.read(), allow_code=allow_code, allow=allow,
                  allow_functions=allow_functions)
+
+
+# Last: the module imports this package.
+from .remote import remote  # noqa: E402
+
+__all__.append("remote")
