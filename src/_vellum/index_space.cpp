@@ -359,7 +359,11 @@ read_ref_idx(Load *ld, const unsigned char *data, Py_ssize_t size, Py_ssize_t *p
              uint8_t opcode)
 {
     Py_ssize_t p = *pos, idx;
-    if (!read_ref_index(data, size, &p, opcode, &idx)) {
+    /* One call per width, so that each decodes a width it knows. */
+    int ok = opcode == TAG_REF8    ? read_ref_index(data, size, &p, TAG_REF8, &idx)
+             : opcode == TAG_REF16 ? read_ref_index(data, size, &p, TAG_REF16, &idx)
+                                   : read_ref_index(data, size, &p, TAG_REF32, &idx);
+    if (!ok) {
         PyErr_SetString(PyExc_ValueError, ref_eof_text(opcode));
         return -1;
     }
