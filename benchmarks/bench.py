@@ -36,7 +36,7 @@ from vellum._vellum import deserialize_fast, verify_stream_fast
 
 SEED = 20240611
 TARGET = 0.05
-FUNCTION_WORKLOADS = ("functions", "closures")
+FUNCTION_WORKLOADS = ("functions", "closures", "user functions")
 OBJECT_WORKLOADS = ("instances", "slotted instances", "reduced objects", "many classes")
 SMALL_MESSAGE = {"id": 12345, "name": "alice", "tags": ["a", "b"]}
 
@@ -152,6 +152,39 @@ def adder(k):
     return f
 
 
+# Functions as users write them, for the "user functions" workload: they read
+# module globals, take keyword-only defaults, close over dicts, call
+# themselves, and some are distinct module-level functions.
+RATE = 0.07
+UNITS = {"m": 1.0, "cm": 0.01, "mm": 0.001, "km": 1000.0}
+
+
+def round2(x):
+    return round(x, 2)
+
+
+def area(r): return round2(math.pi * r * r)
+def taxed(x): return round2(x * (1 + RATE))
+def to_unit(x, unit="cm"): return x / UNITS[unit]
+def describe(x): return f"{x:+d} ({'even' if x % 2 == 0 else 'odd'})"
+def hyp(x): return round2(math.hypot(x, RATE * 100))
+def bucket(x, *, size=5): return (x // size) * size
+def signs(x): return [math.copysign(1, v) for v in (x, -x, RATE)]
+
+
+DISTINCT = [area, taxed, to_unit, describe, hyp, bucket, signs]
+
+
+def user_shapes(k, table):
+    def priced(x): return round2(x * (1 + RATE) + k)
+    def convert(x, *, unit="mm", scale=k): return x * UNITS[unit] * scale
+    def lookup(x): return table.get(x % 5, -k)
+    def fib(n): return n + k if n < 2 else fib(n - 1) + fib(n - 2)
+    def walk(x, depth=3): return x if depth == 0 else walk(x + k, depth - 1)
+    return [priced, convert, lookup, fib, walk,
+            lambda x: taxed(x) + k, lambda x, *, by=k: x * by + RATE]
+
+
 # Corpus.  --quick divides every count by ten.
 def fresh(s):
     """A new str object equal to s (s is never a single character)."""
@@ -192,6 +225,14 @@ def make_functions(rng, n):
     while len(out) < n:
         k, s = rng.randrange(1, 1000), rng.choice(tails)
         out += arith(k) + lambdas(k, s) + with_defaults(k, s) + nested(k, s)
+    return out[:n]
+
+
+def make_user_functions(rng, n):
+    out = list(DISTINCT)
+    while len(out) < n:
+        k = rng.randrange(1, 100)
+        out += user_shapes(k, {i: i * k for i in range(5)})
     return out[:n]
 
 
@@ -242,6 +283,7 @@ WORKLOADS = {
     "shared lists": (make_shared, 10_000),
     "functions": (make_functions, 2_000),
     "closures": (lambda rng, n: [adder(i) for i in range(n)], 10_000),
+    "user functions": (make_user_functions, 2_000),
     "instances": (lambda rng, n: [Row(*row_args(rng, i)) for i in range(n)], 20_000),
     "slotted instances": (lambda rng, n: [SlotRow(*row_args(rng, i)) for i in range(n)], 20_000),
     "reduced objects": (make_reduced, 20_000),
@@ -387,6 +429,10 @@ def goals_for(workload):
     Time ratios are baseline time / vellum time, so "within 2x of marshal's
     time" is a ratio of at least 0.5.
     """
+    if workload == "user functions":
+        return "cloudpickle", [("dumps >= 5x", "cloudpickle", "dumps", 5.0),
+                               ("loads >= 2x", "cloudpickle", "loads", 2.0),
+                               ("size <= 0.5x", "cloudpickle", "size", 0.5)]
     if workload in FUNCTION_WORKLOADS:
         return "cloudpickle", [("dumps >= 10x", "cloudpickle", "dumps", 10.0),
                                ("loads >= 3x", "cloudpickle", "loads", 3.0),

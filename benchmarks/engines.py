@@ -24,9 +24,6 @@ for a loky map (``set_loky_pickler("vellum.pickler")`` against loky's
 default).  Rounds interleave vellum and cloudpickle and every round makes new
 functions, so no cache outlives its round; each figure is the median of the
 rounds.
-
-Functions carry only the builtins as their globals so far: the globals tasks
-fail on the workers with vellum, and their payload lacks the globals.
 """
 
 import argparse
@@ -116,10 +113,7 @@ def check_and_load_cpu(payloads, arg):
     """CPU seconds per payload to unpickle it and call it once, as a worker does."""
     start = time.process_time()
     for payload in payloads:
-        try:
-            pickle.loads(payload)(arg)
-        except NameError:  # a global the function does not carry yet
-            pass
+        pickle.loads(payload)(arg)
     return (time.process_time() - start) / len(payloads)
 
 
@@ -220,7 +214,7 @@ def report(result, sizes, loky_sizes):
                 cv, cc = result.median(k + ("vellum", "cpu")), result.median(k + ("cloudpickle", "cpu"))
                 note = ""
                 if result.median(k + ("vellum", "failed")):
-                    note = "  vellum: tasks fail (functions carry no globals yet)"
+                    note = "  vellum: tasks failed"
                 tasks = max(1, size // 50) if shape == "1 MB" else size
                 print(f"{shape:<9} {tasks:>5} | {fmt(rv, '8.0f')} {fmt(rc, '8.0f')} "
                       f"{fmt(ratio(rv, rc), '5.2f')} | {fmt(cv and cv * 1e6, '8.0f')} "

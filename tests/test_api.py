@@ -253,8 +253,8 @@ REFUSED = [
     pytest.param(lambda s: H("1E") + S("P") + B(CLASS_SRC) + H("0C 00"), 0x1E, id="1E"),
     pytest.param(lambda s: H("1F") + S("mk") + b"\x01" + B(MK_SRC) + H("09 00 00"),
                  0x1F, id="1F"),
-    pytest.param(lambda s: vellum.dumps(_fn), 0x20, id="20-bytecode"),
-    pytest.param(lambda s: vellum.dumps(_fn.__code__), 0x21, id="21-code"),
+    pytest.param(lambda s: vellum.dumps(_fn), 0x30, id="30-function"),
+    pytest.param(lambda s: vellum.dumps(_fn.__code__), 0x31, id="31-code"),
     pytest.param(lambda s: vellum.dumps(classmethod(_fn)), 0x22, id="22"),
     pytest.param(lambda s: vellum.dumps(staticmethod(_fn)), 0x23, id="23"),
     pytest.param(lambda s: vellum.dumps(property(_fn)), 0x24, id="24"),
@@ -299,11 +299,11 @@ def test_refusal_lists_every_offending_value(shapes):
         vellum.loads(stream, allow_code=False, allow=[shapes.Point])
     blocks = info.value.blocks
     assert [(b.tag_name, b.name, b.module) for b in blocks] == [
-        ("TAG_FN_BYTECODE", None, None),
+        ("TAG_FUNCTION", None, None),
         ("TAG_REDUCE", "Money", "vellum_shapes"),
         ("TAG_REDUCE", None, None),  # the second Money names the first's callable
     ]
-    assert [stream[b.offset] for b in blocks] == [0x20, 0x27, 0x27]
+    assert [stream[b.offset] for b in blocks] == [0x30, 0x27, 0x27]
     message = str(info.value)
     assert message.startswith("stream refused: 3 values would run code")
     for b in blocks:
@@ -311,6 +311,67 @@ def test_refusal_lists_every_offending_value(shapes):
     assert "callable 'Money' from module 'vellum_shapes'" in message
     again = pickle.loads(pickle.dumps(info.value))
     assert str(again) == message and again.blocks[1].name == "Money"
+
+
+import colorsys  # noqa: E402  (a pure-Python module that tests take out of sys.modules)
+import math  # noqa: E402
+import uuid  # noqa: E402
+
+
+def _uses_colorsys(r):
+    return colorsys.rgb_to_hsv(r, 0, 0)[2]
+
+
+@pytest.mark.parametrize(
+    "value, allow",
+    [
+        ([len, math.sqrt, int, str.upper], [len, math.sqrt, int, str.upper]),
+        ([math, dict.fromkeys], [math, dict.fromkeys]),
+        (uuid.UUID(int=7), [uuid.UUID]),  # a new instance, then its __setstate__
+    ],
+    ids=["builtins", "module-and-bound-method", "getstate-setstate"],
+)
+def test_values_by_name_are_approved_statically(watch, value, allow):
+    loaded, ran = watch.run(vellum.loads, vellum.dumps(value), allow_code=False, allow=allow,
+                            package_frames=False)
+    assert loaded == value and "import" not in ran
+
+
+@pytest.mark.parametrize(
+    "value, refusal",
+    [
+        ([len, math.sqrt], "math.sqrt is not in allow"),
+        (math, "module 'math' is not in allow"),
+        (uuid.UUID, "uuid.UUID is not in allow"),
+    ],
+    ids=["builtin", "module", "class"],
+)
+def test_values_by_name_not_in_allow_are_refused(value, refusal):
+    with pytest.raises(UnsafeStreamError, match=refusal) as info:
+        vellum.loads(vellum.dumps(value), allow_code=False, allow=[len])
+    assert {b.tag for b in info.value.blocks} <= {0x32, 0x33, 0x34}
+
+
+def test_a_safe_load_never_imports_what_a_value_by_name_names(monkeypatch):
+    stream = vellum.dumps([colorsys, colorsys.rgb_to_hsv])
+    monkeypatch.delitem(sys.modules, "colorsys")
+    with pytest.raises(UnsafeStreamError, match="module 'colorsys' is not imported"):
+        vellum.loads(stream, allow_code=False, allow=[len])
+    assert "colorsys" not in sys.modules
+    loaded = vellum.loads(stream)  # a trusted load imports it
+    assert loaded[0] is sys.modules["colorsys"] and loaded[1](1, 1, 1)[2] == 1
+
+
+def test_allow_functions_imports_what_function_globals_name(monkeypatch):
+    stream = vellum.dumps(_uses_colorsys)
+    monkeypatch.delitem(sys.modules, "colorsys")
+    fn = vellum.loads(stream, allow_code=False, allow_functions=True)
+    assert fn(0.5) == 0.5 and "colorsys" in sys.modules
+    # what no function's globals name still needs allow
+    monkeypatch.delitem(sys.modules, "colorsys")
+    with pytest.raises(UnsafeStreamError, match="module 'colorsys' is not imported"):
+        vellum.loads(vellum.dumps([colorsys, _uses_colorsys]), allow_code=False,
+                     allow_functions=True)
 
 
 def test_refused_module_is_not_imported(shapes, monkeypatch):

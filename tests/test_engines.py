@@ -51,14 +51,25 @@ def probe_approved():
     return lambda x: origin.x + origin.y + x
 
 
-# (factory, argument, result). Functions that read module globals join this
-# table once functions carry their globals.
+OFFSET = 12
+
+
+def _halve(x):
+    return x // 2
+
+
+def probe_globals():
+    return lambda x: _halve(x) + OFFSET
+
+
+# (factory, argument, result)
 FUNCTIONS = [
     pytest.param(probe_lambda, 21, 42, id="lambda"),
     pytest.param(probe_closure, 2, 42, id="closure"),
     pytest.param(probe_builtins, [3, 1, 2], 9, id="builtins-only"),
     pytest.param(probe_defaults, 45, (6, 3), id="defaults"),
     pytest.param(probe_approved, 39, 42, id="closure-over-approved-instance"),
+    pytest.param(probe_globals, 60, 42, id="module-globals"),
 ]
 
 

@@ -1,7 +1,11 @@
-"""Functions, code objects, method wrappers and functions loaded from source text."""
+"""Functions with their globals, code objects, closure cells, method wrappers, the
+version-checked bytecode, and the read-only forms: functions without globals (0x20, 0x21)
+and functions loaded from source text (0x0D)."""
 
 import builtins
+import importlib.util
 import marshal
+import pathlib
 import sys
 import types
 import uuid
@@ -12,6 +16,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vellum
+from streams import B as block
 from vellum import _vellum
 
 h = bytes.fromhex
@@ -29,6 +34,22 @@ def _uses_len(x):
 
 def _uses_module_global():
     return _MODULE_CONSTANT + 1
+
+
+def _documented(x):
+    """Twice x."""
+    return 2 * x
+
+
+_documented.tag = "kept"
+
+
+def _renamed():
+    return 1
+
+
+_renamed.__name__ = "other_name"
+_renamed.__module__ = "elsewhere"
 
 
 def _plain():
@@ -116,21 +137,6 @@ def _del_v(self):
 # --- stream helpers -----------------------------------------------------------------------
 
 
-def enc_len(n):
-    if n < 64:
-        return bytes([n])
-    if n < 16384:
-        return bytes([0x40 | n >> 8, n & 0xFF])
-    return b"\xff" + n.to_bytes(4, "big")
-
-
-def block(payload, tag=0x1D):
-    """A new-payload dedup block as the writer lays it out."""
-    if tag != 0x1B and len(payload) <= 63:
-        return bytes([0x0E, len(payload)]) + payload
-    return bytes([0xFB, tag]) + enc_len(len(payload)) + payload
-
-
 def read_block(data, pos):
     """Parse one dedup block at pos: (payload or ("ref", idx), content tag or None, end)."""
     m = data[pos]
@@ -184,9 +190,38 @@ def exec_counter():
 
 PLAIN_BLK = block(marshal.dumps(_plain.__code__), 0x20)
 ADDER_CODE = _make_adder(1).__code__  # one free variable, one default
+ADDER_BLK = block(marshal.dumps(ADDER_CODE), 0x20)
+# This interpreter's version block: magic number (big-endian), major, minor; and a version
+# no interpreter has.
+PYVERSION = (int.from_bytes(importlib.util.MAGIC_NUMBER[:2], "little").to_bytes(2, "big")
+             + bytes(sys.version_info[:2]))
+OTHER_VERSION = bytes([0, 1, 2, 7])
+OTHER_VERSION_ERR = (
+    "0x{:02x}: bytecode escrito por CPython 2.7 (magic 1); este intérprete es CPython "
+    f"{sys.version_info[0]}.{sys.version_info[1]} (magic {int.from_bytes(PYVERSION[:2], 'big')}) "
+    "y no carga bytecode de otra versión"
+)
+
+
+def text(value):
+    """A str field written in full: 15 n text."""
+    raw = value.encode()
+    return bytes([0x15, len(raw)]) + raw
+
+
+# 30, version, bytecode, module "m": the head of _plain up to its flags
+PLAIN_HEAD = b"\x30" + block(PYVERSION) + PLAIN_BLK + text("m")
 
 
 # --- round trips that run -----------------------------------------------------------------
+
+def _call_error(fn):
+    try:
+        fn()
+    except Exception as exc:  # noqa: BLE001 - the kind of failure is the result
+        return type(exc).__name__
+    return None
+
 
 ROUND_TRIPS = [
     pytest.param(_uses_len, lambda f: f([1, 2, 3]), 3, id="builtin-len"),
@@ -195,7 +230,8 @@ ROUND_TRIPS = [
     pytest.param(_make_nested(1)(2), lambda f: f(3), 123, id="nested-closure"),
     pytest.param(_make_caller(), lambda f: f(5), 11, id="closure-holding-lambda"),
     pytest.param(lambda x, k=3: x * k, lambda f: f(4), 12, id="lambda-default"),
-    pytest.param(_make_empty_cell(False), lambda f: f(), None, id="empty-cell"),
+    # an empty cell stays empty: the call fails as the original's does
+    pytest.param(_make_empty_cell(False), lambda f: _call_error(f), "NameError", id="empty-cell"),
 ]
 
 
@@ -205,84 +241,118 @@ def test_function_round_trip_runs(fn, call, expected):
     assert type(loaded) is types.FunctionType and loaded is not fn
     assert call(loaded) == expected
     assert loaded.__code__ == fn.__code__
-    assert (loaded.__name__, loaded.__qualname__) == (fn.__name__, fn.__qualname__)
-    assert loaded.__defaults__ == fn.__defaults__
-    assert loaded.__kwdefaults__ is None  # keyword-only defaults do not travel
-    assert loaded.__globals__ is builtins.__dict__
-    assert loaded.__module__ == "builtins"
+    attrs = ("__name__", "__qualname__", "__module__", "__doc__", "__defaults__", "__kwdefaults__")
+    assert [getattr(loaded, a) for a in attrs] == [getattr(fn, a) for a in attrs]
+    # a namespace of its own, named after the module, with builtins of its own
+    assert loaded.__globals__ is not fn.__globals__
+    assert loaded.__globals__["__name__"] == __name__ and "__builtins__" in loaded.__globals__
 
 
-def test_module_globals_do_not_travel():
+def test_module_globals_travel_as_far_as_the_code_names_them():
     loaded = vellum.loads(vellum.dumps(_uses_module_global))
-    with pytest.raises(NameError, match="_MODULE_CONSTANT"):
-        loaded()
+    assert loaded() == 42
+    assert set(loaded.__globals__) == {"__name__", "__builtins__", "_MODULE_CONSTANT"}
+
+
+@pytest.mark.parametrize("fn", [_documented, _renamed], ids=["doc-and-dict", "renamed"])
+def test_attributes_travel(fn):
+    loaded = vellum.loads(vellum.dumps(fn))
+    attrs = ("__name__", "__qualname__", "__module__", "__doc__", "__dict__")
+    assert [getattr(loaded, a) for a in attrs] == [getattr(fn, a) for a in attrs]
 
 
 def test_cell_contents_keep_identity_across_functions():
     first, second = vellum.loads(vellum.dumps(list(_make_shared_pair())))
     assert first() == [1]
     assert first() is second()
+    assert first.__closure__[0] is second.__closure__[0]
 
 
-def test_self_referencing_closure_hits_depth_limit():
-    with pytest.raises(ValueError, match="^Profundidad de anidamiento excesiva"):
-        vellum.dumps(_make_recursive())
-    assert vellum.loads(vellum.dumps([1])) == [1]
+def test_self_referencing_closure_is_one_function():
+    fact = vellum.loads(vellum.dumps(_make_recursive()))
+    assert fact(5) == 120 and fact.__closure__[0].cell_contents is fact
+
+
+def test_functions_of_one_module_share_one_namespace():
+    a, b, c = vellum.loads(vellum.dumps([_uses_module_global, _plain, _make_adder(1)]))
+    assert a.__globals__ is b.__globals__ is c.__globals__ is not globals()
 
 
 # --- byte layout --------------------------------------------------------------------------
 
 
+def fn_head(fn):
+    """30, version block (index 0), bytecode block (1), module field (2); the function
+    takes index 3."""
+    return (b"\x30" + block(PYVERSION) + block(marshal.dumps(fn.__code__), 0x20)
+            + text(fn.__globals__["__name__"]))
+
+
 @pytest.mark.parametrize(
-    "fn, tail, cells",
+    "fn, flags, tail",
     [
-        (_plain, h("00 00"), None),  # no defaults, no closure
-        (_with_defaults, h("02 c2 15 04") + b"tres" + h("00"), None),  # (2, "tres"), no closure
-        (_make_adder(10), h("01 c1 01 ca"), [10]),  # defaults (1,), one cell holding 10
-        (_make_empty_cell(False), h("00 01 00"), [None]),  # one cell, empty when written
+        (_plain, 0x00, b""),
+        # 03: defaults (16 02: tuple (2, "tres")), kwdefaults (13 01: dict {"k": 4})
+        (_with_defaults, 0x03, h("16 02 c2") + text("tres") + h("13 01") + text("k") + h("c4")),
+        # 05: defaults (1,), closure: 01 cell, 35 01 ca: a cell holding 10
+        (_make_adder(10), 0x05, h("16 01 c1 01 35 01 ca")),
+        (_make_empty_cell(False), 0x04, h("01 35 00")),  # 35 00: an empty cell
+        # 08: globals: 01 pair, the name and 41
+        (_uses_module_global, 0x08, h("01") + text("_MODULE_CONSTANT") + h("e9")),
+        # 30: __dict__ (13 01: {"tag": "kept"}), then __doc__
+        (_documented, 0x30, h("13 01") + text("tag") + text("kept") + text("Twice x.")),
+        # c0: __name__, then __module__
+        (_renamed, 0xC0, text("other_name") + text("elsewhere")),
     ],
-    ids=["plain", "defaults", "closure", "empty-cell"],
+    ids=["plain", "defaults", "closure", "empty-cell", "globals", "doc-and-dict", "renamed"],
 )
-def test_function_layout(fn, tail, cells):
+def test_function_layout(fn, flags, tail):
     data = vellum.dumps(fn)
-    assert data[0] == 0x20
-    payload, tag, end = read_block(data, 1)  # bytecode block, index 0
-    assert tag == (None if len(payload) <= 63 else 0x20)
-    assert marshal.loads(payload) == fn.__code__
-    assert data[end:] == tail
-    loaded = vellum.loads(data)
-    assert (loaded.__closure__ and [c.cell_contents for c in loaded.__closure__]) == cells
+    assert data == fn_head(fn) + bytes([flags]) + text(fn.__qualname__) + tail
+    assert vellum.verify(data).ok
 
 
 @pytest.mark.parametrize(
     "pair, tail",
     [
-        # 01 C1 01 C1: default 1, cell 1; 20 FE 01: same block; 01 C1 01 C2: default 1, cell 2
-        ((_make_adder(1), _make_adder(2)), h("01 c1 01 c1 20 fe 01 01 c1 01 c2")),
-        # the same function twice: written twice, second block a reference
-        ((_plain, _plain), h("00 00 20 fe 01 00 00")),
+        # second closure: 30, version FE 01, bytecode FE 02, module FE 03 (index 8), flags
+        # 05, qualname FE 05, defaults FE 06 (the same tuple), closure 01 35 01 c2 (cell 9)
+        ((_make_adder(1), _make_adder(2)), h("30 fe 01 fe 02 fe 03 05 fe 05 fe 06 01 35 01 c2")),
+        # the same function twice: a reference to its index
+        ((_plain, _plain), h("fe 04")),
     ],
     ids=["closures-of-one-body", "same-function-twice"],
 )
 def test_repeated_body_shares_one_bytecode_block(pair, tail):
     data = vellum.dumps(list(pair))
-    assert data[:3] == h("14 02 20")  # list of 2 (index 0), function
-    payload, _, end = read_block(data, 3)  # bytecode block, index 1
-    assert marshal.loads(payload) == pair[0].__code__
-    assert data[end:] == tail
+    assert data.startswith(h("14 02") + fn_head(pair[0])) and data.endswith(tail)
     loaded = vellum.loads(data)
-    assert loaded[0] is not loaded[1] and loaded[0].__code__ == loaded[1].__code__
+    assert (loaded[0] is loaded[1]) == (pair[0] is pair[1])
+    assert loaded[0].__code__ is loaded[1].__code__  # unmarshalled once
     cells = [[c.cell_contents for c in f.__closure__ or ()] for f in loaded]
     assert cells == [[c.cell_contents for c in f.__closure__ or ()] for f in pair]
 
 
-def test_code_block_is_not_shared_with_function_block():
+def _sets_a_global():
+    global _SET_BY_LOADED
+    _SET_BY_LOADED = 1
+    return _SET_BY_LOADED
+
+
+def test_a_function_without_globals_gets_a_namespace_of_its_own():
+    # 20: the form without globals, still read; it never writes into builtins
+    a, b = vellum.loads(h("14 02") + fn_bytecode(_sets_a_global.__code__) * 2)
+    assert a() == 1 and a.__globals__["_SET_BY_LOADED"] == 1
+    assert a.__globals__ is not b.__globals__ and "_SET_BY_LOADED" not in b.__globals__
+    assert not hasattr(builtins, "_SET_BY_LOADED") and "_SET_BY_LOADED" not in globals()
+
+
+def test_code_object_shares_its_function_bytecode_block():
     data = vellum.dumps([_plain, _plain.__code__])
-    _, _, end = read_block(data, 3)
-    assert data[end : end + 3] == h("00 00 21")
-    payload, tag, stop = read_block(data, end + 3)
-    assert not isinstance(payload, tuple), "a code block must not reuse a function block"
-    assert tag in (None, 0x21) and stop == len(data)
+    # list 0; function: version 1, bytecode 2, module 3, itself 4, qualname 5
+    assert data.endswith(h("31 fe 01 fe 02"))
+    fn, code = vellum.loads(data)
+    assert code is fn.__code__
 
 
 CODE_OBJECTS = [
@@ -296,9 +366,7 @@ CODE_OBJECTS = [
 @pytest.mark.parametrize("code", CODE_OBJECTS)
 def test_code_object_round_trip(code):
     data = vellum.dumps(code)
-    assert data[0] == 0x21
-    _, tag, end = read_block(data, 1)
-    assert tag in (None, 0x21) and end == len(data)
+    assert data == b"\x31" + block(PYVERSION) + block(marshal.dumps(code), 0x20)
     loaded = vellum.loads(data)
     assert type(loaded) is types.CodeType
     assert loaded == code and loaded.co_name == code.co_name
@@ -308,6 +376,46 @@ def test_loaded_code_object_executes():
     ns = {}
     exec(vellum.loads(vellum.dumps(CODE_OBJECTS[0].values[0])), ns)
     assert ns["result"] == 42
+
+
+# --- bytecode of another interpreter version --------------------------------------------
+
+DATA = pathlib.Path(__file__).parent / "data"
+
+
+def make_scaler(factor):
+    def scale(x):
+        return x * factor + _MODULE_CONSTANT
+
+    return scale
+
+
+# Streams of [make_scaler(3)] written by CPython 3.11 and 3.14 (scripts/version-streams).
+VERSION_STREAMS = sorted(DATA.glob("scaler-cpython-*.vlm"))
+
+
+def test_a_stream_is_kept_for_each_leg():
+    assert [p.name for p in VERSION_STREAMS] == ["scaler-cpython-3.11.vlm",
+                                                 "scaler-cpython-3.14.vlm"]
+
+
+@pytest.mark.parametrize("path", VERSION_STREAMS, ids=lambda p: p.stem)
+def test_bytecode_of_another_version_fails_cleanly(path):
+    stream = path.read_bytes()
+    written = tuple(int(v) for v in path.stem.rsplit("-", 1)[1].split("."))
+    report = vellum.verify(stream, show_source=True)
+    code_text = report.unexecuted_blocks[-1][3]
+    assert report.ok and f"CPython {written[0]}.{written[1]} bytecode" in code_text
+    if written == sys.version_info[:2]:
+        (scale,) = vellum.loads(stream)
+        assert scale(2) == 47 and "refuses it" not in code_text
+        return
+    here = f"CPython {sys.version_info[0]}.{sys.version_info[1]}"
+    with pytest.raises(ValueError, match=rf"^0x30: bytecode escrito por CPython "
+                                         rf"{written[0]}\.{written[1]} \(magic \d+\); "
+                                         rf"este intérprete es {here} "):
+        vellum.loads(stream)
+    assert "refuses it" in code_text
 
 
 @pytest.mark.parametrize(
@@ -479,6 +587,19 @@ READER_ERRORS = [
     (h("0d 05 0e 01 66"), "EOF en dedup"),  # no source block
     (h("0d 05 15 01 66 0e 01 41"), "Marker dedup_bytes desconocido: 0x15"),  # name as 0x15
     (h("0d 05 0e 01 66 0e 05 41"), "short str overflow"),  # source runs past the end
+    # functions with their globals, code objects, cells
+    (b"\x30" + block(b"\x00"), "0x30: campo de versión de 1 bytes, se esperaban 4"),
+    (b"\x31" + block(OTHER_VERSION), OTHER_VERSION_ERR.format(0x31)),
+    (b"\x30" + block(OTHER_VERSION) + PLAIN_BLK, OTHER_VERSION_ERR.format(0x30)),
+    (PLAIN_HEAD, "0x30: EOF en flags"),
+    (PLAIN_HEAD + b"\x04" + text("f"), "0x30: EOF en celdas"),
+    (PLAIN_HEAD + b"\x04" + text("f") + b"\x01", "0x30: 1 celdas para 0 variables libres"),
+    (PLAIN_HEAD.replace(PLAIN_BLK, ADDER_BLK) + b"\x00" + text("f"),
+     "0x30: 0 celdas para 1 variables libres"),
+    (PLAIN_HEAD + b"\x08" + text("f"), "0x30: EOF en globales"),
+    (PLAIN_HEAD + b"\x08" + text("f") + h("01 15 01 61"), "EOF"),
+    (h("35"), "0x35: EOF en celda"),
+    (h("35 02"), "0x35: marcador inesperado 0x02"),
 ]
 
 
@@ -490,8 +611,17 @@ def test_reader_error_messages(stream, msg):
 
 
 NOT_CODE_BLK = block(marshal.dumps(5), 0x20)
+WRONG_FIELDS = [(0x01, "defaults", "14"), (0x02, "kwdefaults", "14"), (0x10, "__dict__", "16")]
 
 MALFORMED_CODE = [
+    pytest.param(b"\x30" + block(PYVERSION) + NOT_CODE_BLK + text("m") + b"\x00" + text("f"),
+                 TypeError, "0x30: el bloque no contiene código sino int", id="function-blob-not-code"),
+    *[pytest.param(PLAIN_HEAD + bytes([flag]) + text("f") + h(f"{tag} 00"), TypeError,
+                   f"0x30: {field} debe ser {'tuple' if field == 'defaults' else 'dict'}, "
+                   f"no {'tuple' if tag == '16' else 'list'}", id=f"{field}-wrong-type")
+      for flag, field, tag in WRONG_FIELDS],
+    pytest.param(PLAIN_HEAD.replace(PLAIN_BLK, ADDER_BLK) + b"\x04" + text("f") + h("01 c1"),
+                 TypeError, "0x30: la clausura contiene int, no una celda", id="closure-not-cell"),
     pytest.param(b"\x20" + NOT_CODE_BLK + h("00 00"), TypeError, "0x20: el bloque no contiene código sino int", id="fn-blob-not-code"),
     pytest.param(b"\x21" + NOT_CODE_BLK, TypeError, "0x21: el bloque no contiene código sino int", id="code-blob-not-code"),
     pytest.param(fn_bytecode(ADDER_CODE, h("01 c1"), h("00")), ValueError, "0x20: 0 celdas para 1 variables libres", id="freevar-without-cell"),

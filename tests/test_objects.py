@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 import vellum
 
 from streams import apply_edits
+from streams import length_field as _len
 
 h = bytes.fromhex
 ORDINARY = (ValueError, IndexError, TypeError, KeyError, UnicodeDecodeError, AttributeError)
@@ -140,10 +141,6 @@ def module(tmp_path, monkeypatch):
 def str_field(s):
     b = s.encode()
     return bytes([0x15, len(b)]) + b if len(b) <= 63 else b"\x05\xfb\x05" + _len(len(b)) + b
-
-
-def _len(n):
-    return bytes([n]) if n <= 63 else bytes([0x40 | n >> 8, n & 0xFF])
 
 
 def source_field(src):
@@ -548,6 +545,7 @@ def test_executed_class_source_that_loads_leaves_outer_load_correct(module):
 _HDR = header("Point", b"x", "test_objects")
 _SRC_ELSE = source_field(b"class Other:\n    pass\n")
 _SRC_P = source_field(b"class P:\n    pass\n")
+_BUILTINS = str_field("builtins").hex()
 
 READ_ERRORS = [
     ("25", ValueError, "EOF str_any"),
@@ -573,6 +571,27 @@ READ_ERRORS = [
     ("27 01 15 03 6C 65 6E 00 15 00 16 01 15 00", ValueError, "EOF reduce flags"),
     ("1F 15 03 6C 65 6E", ValueError, "EOF source flag"),
     ("1F 15 03 7A 7A 7A 00 16 00 00", KeyError, "callable sin source no en builtins"),
+    # classes, values by reference, modules
+    ("32 15 01 50" + _SRC_ELSE.hex() + "15 00", KeyError, "clase no encontrada en source ejecutado"),
+    ("32 15 01 50" + _SRC_P.hex(), ValueError, "EOF str_any"),
+    ("33" + _BUILTINS + "15 03 7A 7A 7A", KeyError,
+     "valor por referencia no encontrado: zzz en el módulo builtins"),
+    ("33" + str_field("vellum_nowhere").hex() + "15 01 78", ImportError, "vellum_nowhere"),
+    ("34 15 00", ValueError, "Empty module name"),
+    # the reduce protocol's full form
+    ("36 04", ValueError, "0x36: tipo inesperado 0x04"),
+    ("36 00 33" + _BUILTINS + "15 03 69 6E 74 08 00", ValueError, "0x36: esperaba tupla args"),
+    ("36 00 33" + _BUILTINS + "15 03 69 6E 74 FE 00 00", TypeError,
+     "reduce: args debe ser una tupla, no str"),
+    ("36 00 33" + _BUILTINS + "15 03 69 6E 74 16 00", ValueError, "EOF reduce flags"),
+    ("36 01 33" + _BUILTINS + "15 03 6C 65 6E 16 00 00", TypeError,
+     "0x36: builtin_function_or_method no es una clase que cree instancias"),
+    ("36 02 33" + _BUILTINS + "15 03 69 6E 74 16 00 16 00", ValueError, "0x36: esperaba dict kwargs"),
+    # text with lone surrogates
+    ("37 0E 02 ED", ValueError, "short str overflow"),
+    ("37 FB 37 05 ED", ValueError, "0xFB str overflow"),
+    ("37 01", ValueError, "0x37: marker inesperado 0x01"),
+    ("14 02 14 00 37 FE 01", TypeError, "0x37: se esperaba str, no list"),
 ]
 
 
@@ -598,14 +617,23 @@ class _NoName:
         return None
 
 
+def _ghost_class():
+    """A class whose source cannot be captured and whose module does not hold it."""
+    ns = {"__name__": "vellum_nowhere"}
+    exec("class Ghost:\n    pass\n", ns)
+    return ns["Ghost"]
+
+
 WRITE_ERRORS = [
-    (lambda: Reduced("a string"), "__reduce__ debe devolver una tupla de 2 a 5 elementos"),
+    (lambda: Reduced("a string"), "__reduce__ nombra el objeto .* como 'a string', pero no se "
+                                  "encuentra así en su módulo"),
+    (lambda: Reduced(42), "__reduce__ debe devolver una tupla de 2 a 5 elementos"),
     (lambda: Reduced((len,)), "__reduce__ debe devolver una tupla de 2 a 5 elementos"),
     (lambda: Reduced((len, (), None, None, None, None)), "__reduce__ debe devolver una tupla de 2 a 5 elementos"),
     (lambda: Reduced((len, [1])), "__reduce__: args debe ser una tupla"),
     (lambda: Reduced((make_bag, (), None, None, [(1, 2, 3)])),
      r"__reduce__ dict_items: cada elemento debe ser \(key, value\)"),
-    (lambda: Point, "Tipo no soportado: <class 'type'>"),
+    (_ghost_class, "Clase sin código fuente que no se encuentra por módulo y nombre"),
     (lambda: [object()], "Tipo no soportado: <class 'object'>"),
     (lambda: Reduced((_NoName(), ())), "no tiene __qualname__ ni __name__"),
 ]
@@ -622,6 +650,71 @@ def test_instance_that_contains_itself_hits_the_depth_limit():
     p.me = p
     with pytest.raises(ValueError, match="Profundidad de anidamiento excesiva"):
         vellum.dumps(p)
+
+
+def test_a_class_and_its_instance_made_from_source_load_as_one_class(module):
+    m = module("vellum_classval", "class Thing:\n    pass\n")
+    stream = vellum.dumps([m.Thing, m.Thing(), m.Thing])
+    # 14 03: list; 32: the class's name, source and module, then the instance's header
+    # (three references) and the class again (a reference)
+    assert stream[2] == 0x32 and stream.endswith(h("0c 00 fe 04"))
+    del sys.modules["vellum_classval"]  # the loader has not imported it
+    cls, inst, again = vellum.loads(stream)
+    assert type(inst) is cls is again and cls is not m.Thing and "vellum_classval" not in sys.modules
+
+
+@pytest.mark.parametrize(
+    "value, stream",
+    [
+        (int, h("33 15 08") + b"builtins" + h("15 03") + b"int"),
+        # NoneType names builtins as its module, but types holds it
+        (type(None), h("33 15 05") + b"types" + h("15 08") + b"NoneType"),
+        (str.upper, h("33 15 08") + b"builtins" + h("15 09") + b"str.upper"),
+        (zlib, h("34 15 04") + b"zlib"),
+    ],
+    ids=["int", "NoneType", "str.upper", "module"],
+)
+def test_values_by_name_layout(value, stream):
+    assert vellum.dumps(value) == stream
+    assert vellum.loads(stream) is value
+
+
+class _Singleton:
+    def __reduce__(self):
+        return "SINGLETON"
+
+
+SINGLETON = _Singleton()
+
+
+def test_an_object_whose_reduce_names_it_travels_by_name():
+    assert vellum.dumps(SINGLETON) == h("33 15 0c") + b"test_objects" + h("15 09") + b"SINGLETON"
+    assert vellum.loads(vellum.dumps([SINGLETON])) == [SINGLETON]
+
+
+class _State:
+    def __init__(self, x):
+        self.x = x
+
+    def __getstate__(self):
+        return {"x2": self.x * 2}
+
+    def __setstate__(self, state):
+        self.x = state["x2"] // 2
+
+
+def test_own_getstate_and_setstate_write_and_restore():
+    # 36 01: a new instance of the class (32, header), 16 00: no arguments, 01: a state
+    stream = vellum.dumps(_State(21))
+    assert stream[:3] == h("36 01 32") and stream.endswith(h("16 00 01 13 01 15 02") + b"x2" + h("ea"))
+    assert vellum.loads(stream).x == 21
+
+
+def test_copyreg_entry_comes_first(monkeypatch):
+    import copyreg
+
+    monkeypatch.setitem(copyreg.dispatch_table, _State, lambda obj: (_State, (obj.x + 1,)))
+    assert vellum.loads(vellum.dumps(_State(1))).x == 2
 
 
 def test_class_without_findable_source_cannot_be_written():

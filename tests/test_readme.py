@@ -27,7 +27,7 @@ def test_readme_examples_run(tmp_path):
     done = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True,
                           text=True, timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr
-    assert "TAG_FN_BYTECODE" in done.stdout
+    assert "TAG_FUNCTION" in done.stdout
     commands = [line.split("#")[0].strip() for body in blocks("sh")
                 for line in body.splitlines() if line.startswith("python3 -m vellum ")]
     assert len(commands) >= 4

@@ -125,7 +125,12 @@ def _unsupported_deep(parts):
 
 
 def _bad_surrogate(parts):
-    return [parts[0], parts[1], {"k": ("ok", "\ud800")}]
+    # text with lone surrogates travels, but a name field is UTF-8 only
+    def named():
+        pass
+
+    named.__qualname__ = "\ud800"
+    return [parts[0], parts[1], {"k": ("ok", "\udcff", named)}]
 
 
 def _raising_generator(parts):
@@ -153,7 +158,7 @@ def _unorderable_set(parts):
         (_raising_generator, RuntimeError),
         (_unorderable_set, TypeError),
     ],
-    ids=["unsupported-object", "lone-surrogate", "raising-generator", "unorderable-set"],
+    ids=["unsupported-object", "surrogate-in-a-name", "raising-generator", "unorderable-set"],
 )
 def test_failing_dumps_leaves_refcounts_unchanged(build, exc):
     root, parts = _make_graph()

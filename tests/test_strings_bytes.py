@@ -100,10 +100,26 @@ def test_subclasses_written_as_base_type(obj, stream):
     assert out == obj
 
 
-@pytest.mark.parametrize("obj", ["\ud800", ["ok", {"k": "a\udfffb"}]], ids=["alone", "nested"])
-def test_lone_surrogate_fails_to_dump(obj):
-    with pytest.raises(UnicodeEncodeError):
-        vellum.dumps(obj)
+@pytest.mark.parametrize(
+    "obj, stream",
+    [
+        ("\ud800", H("37 0E 03 ED A0 80")),  # 37, a block of the code point's three bytes
+        # one block for equal text, then a reference; 14 02: list of 2
+        (["a\udcff", "a\udcff"], H("14 02 37 0E 04 61 ED B3 BF FE 01")),
+        ("x" * 61 + "\udfff", H("37 FB 37 40 40") + b"x" * 61 + H("ED BF BF")),
+    ],
+    ids=["alone", "repeated", "long"],
+)
+def test_lone_surrogates_round_trip(obj, stream):
+    assert vellum.dumps(obj) == stream
+    assert vellum.loads(stream) == obj
+
+
+def test_text_decoded_with_surrogateescape_comes_back_as_the_same_bytes():
+    name = b"caf\xe9-\xff.txt".decode("utf-8", "surrogateescape")
+    loaded = vellum.loads(vellum.dumps({name: [name]}))
+    assert list(loaded) == [name] and loaded[name][0].encode("utf-8", "surrogateescape") == \
+        b"caf\xe9-\xff.txt"
 
 
 @pytest.mark.parametrize("hexstream, expected", STR_READ_ONLY)

@@ -5,10 +5,13 @@ passes without blocks runs no code."""
 import array
 import datetime
 import gc
+import importlib.util
 import marshal
+import math
 import subprocess
 import sys
 import types
+import uuid
 import zlib
 
 import pytest
@@ -27,7 +30,14 @@ FN_SOURCE = b"\x0d\x05" + B(b"f") + B(SRC)  # 0D 05, name block, source block
 CODE_BLOB = marshal.dumps((lambda: 0).__code__)
 CLASS_V2 = S("P") + B(b"class P:\n    pass\n") + S("m")  # name, source, module
 CALLABLE_V2 = b"\x01" + S("mk") + b"\x01" + B(b"def mk():\n    pass\n") + S("m")
-EXEC_TAGS = {0x0D, 0x1C, 0x1E, 0x1F, 0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27}
+EXEC_TAGS = {0x0D, 0x1C, 0x1E, 0x1F, 0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27,
+             0x30, 0x31, 0x32, 0x33, 0x34, 0x36}
+PYVERSION = (int.from_bytes(importlib.util.MAGIC_NUMBER[:2], "little").to_bytes(2, "big")
+             + bytes(sys.version_info[:2]))
+VERSIONED_CODE = B(PYVERSION) + B(CODE_BLOB, 0x20)  # version block, bytecode block
+# 30, version 0, bytecode 1, module "m" 2, the function 3, flags, qualname "f" 4
+FN_HEAD = b"\x30" + VERSIONED_CODE + S("m")
+FUNCTION = FN_HEAD + b"\x00" + S("f")
 
 REASONS = {
     0x0D: "función vía exec() de código fuente",
@@ -42,6 +52,17 @@ REASONS = {
     0x22: "classmethod: envuelve una función (ver bloque anterior para su contenido)",
     0x23: "staticmethod: envuelve una función (ver bloque anterior para su contenido)",
     0x24: "property: envuelve accesor(es) (ver bloque(s) anterior(es) para su contenido)",
+    0x30: "función con sus globales: bytecode vía marshal.loads(), solo si lo escribió esta "
+          "versión del intérprete",
+    0x31: "código: bytecode vía marshal.loads(), solo si lo escribió esta versión del "
+          "intérprete",
+    0x32: "clase como valor: se re-vincula por módulo si está importada, si no se "
+          "materializa vía exec() de su fuente",
+    0x33: "valor por referencia: se toma de su módulo por nombre; una carga de confianza "
+          "importa el módulo si no está importado",
+    0x34: "módulo por nombre: una carga de confianza lo importa si no está importado",
+    0x36: "objeto reconstruido invocando un callable (protocolo reduce completo: el callable "
+          "o la clase es el valor anidado anterior, el estado va a __setstate__ si lo tiene)",
 }
 REASONS[0x1E] = REASONS[0x1C]
 REASONS[0x26] = REASONS[0x25]
@@ -196,7 +217,7 @@ MESSAGES = [
     ("16 01 FE 00", REF_ERR.format(0, 0)),  # a tuple takes its entry after its items
     # tags
     *[(f"{t:02X}", f"Tag desconocido: 0x{t:02x}")
-      for t in (0x01, 0x0E, 0x18, 0x1A, 0x1B, 0x1D, 0x30, 0x7F, 0x89, 0xBF, 0xFB, 0xFF)],
+      for t in (0x01, 0x0E, 0x18, 0x1A, 0x1B, 0x1D, 0x38, 0x7F, 0x89, 0xBF, 0xFB, 0xFF)],
     # functions and wrappers
     ("0D", "EOF fn name tag"),
     ("0D 0E 01 66 0E 00", "0x0D: esperado 0x05"),
@@ -245,6 +266,44 @@ MESSAGES = [
     (REDUCE_V2.hex() + "16 00", "EOF reduce flags"),
     (REDUCE_V2.hex() + "FE 04 00", REF_ERR.format(4, 4)),  # fields 0..2, callable 3
     (REDUCE_V2.hex() + "09 00 04", "EOF inesperado"),
+    # functions with their globals, code objects
+    ("30", "EOF en dedup"),
+    ("30 0E 00", "EOF en dedup"),
+    ("30 0E 00 0E 00", "EOF str_any"),
+    ("30 0E 00 0E 00 15 00", "0x30: EOF en flags"),
+    ("30 0E 00 0E 00 15 00 00", "EOF str_any"),
+    ("30 0E 00 0E 00 15 00 40 15 00", "EOF str_any"),  # __name__
+    ("30 0E 00 0E 00 15 00 80 15 00", "EOF inesperado"),  # __module__
+    ("30 0E 00 0E 00 15 00 04 15 00", "0x30: EOF en celdas"),
+    ("30 0E 00 0E 00 15 00 04 15 00 02 35 00", "EOF inesperado"),
+    ("30 0E 00 0E 00 15 00 08 15 00", "0x30: EOF en globales"),
+    ("30 0E 00 0E 00 15 00 08 15 00 01 15 00", "EOF inesperado"),
+    ("30 0E 00 0E 00 15 00 08 15 00 01 C1", "read_str_any: tag inesperado 0xc1"),
+    ("30 0E 00 0E 00 15 00 20 15 00", "EOF inesperado"),  # __doc__
+    ("31", "EOF en dedup"),
+    ("31 0E 00", "EOF en dedup"),
+    # classes, values by reference, modules, cells
+    ("32", "EOF str_any"),
+    ("32" + S("P").hex() + B(b"").hex(), "EOF str_any"),
+    ("33", "EOF str_any"),
+    ("33 15 01 6D", "EOF str_any"),
+    ("34", "EOF str_any"),
+    ("35", "0x35: EOF en celda"),
+    ("35 02", "0x35: marcador inesperado 0x02"),
+    ("35 01", "EOF inesperado"),
+    # the reduce protocol's full form
+    ("36", "0x36: EOF en tipo"),
+    ("36 03", "0x36: tipo inesperado 0x03"),
+    ("36 00", "EOF inesperado"),
+    ("36 00 00 08 00", "0x36: esperaba tupla args"),
+    ("36 00 00", "0x36: esperaba tupla args"),
+    ("36 00 00 16 00", "EOF reduce flags"),
+    ("36 02 00 16 00 08 00", "0x36: esperaba dict kwargs"),
+    ("36 00 00 16 00 03 C1", "EOF inesperado"),
+    # text with lone surrogates
+    ("37", "EOF en dedup"),
+    ("37 0E 02 ED", "short data overflow"),
+    ("37 FF", "Marker dedup desconocido: 0xff"),
 ]
 
 
@@ -333,6 +392,26 @@ PARTS = [
      [(2 + 3 + 1 + len(B(SRC)), 0x0D, (b"f", SRC))]),
     (H("14 02 05 15 02 6D 6B 25 FE 01") + B(b"s") + H("FE 01 0C 00"),
      [(7, 0x25, (b"mk", b"s", b"mk"))]),
+    # functions: (qualname, module, version, bytecode); code: (version, bytecode)
+    (FUNCTION, [(0, 0x30, (b"f", b"m", PYVERSION, CODE_BLOB))]),
+    (b"\x31" + VERSIONED_CODE, [(0, 0x31, (PYVERSION, CODE_BLOB))]),
+    # globals naming a module and a value by reference: "math" 5, module 6, "s" 7, "sqrt" 8
+    (FN_HEAD + b"\x08" + S("f") + b"\x02" + S("math") + b"\x34\xfe\x05" + S("s")
+     + b"\x33\xfe\x05" + S("sqrt"),
+     [(len(FUNCTION) + 7, 0x34, (b"math", b"function globals")),
+      (len(FUNCTION) + 13, 0x33, (b"sqrt", b"math", b"function globals")),
+      (0, 0x30, (b"f", b"m", PYVERSION, CODE_BLOB))]),
+    # classes, values by reference and modules outside any function's globals
+    (b"\x32" + CLASS_V2, [(0, 0x32, (b"P", b"class P:\n    pass\n", b"m"))]),
+    (b"\x33" + S("builtins") + S("len"), [(0, 0x33, (b"len", b"builtins", None))]),
+    (b"\x34" + S("math"), [(0, 0x34, (b"math", None))]),
+    # the full reduce form: its callable or class is a block before it
+    (b"\x36\x00\x33" + S("builtins") + S("int") + H("09 00 00"),
+     [(2, 0x33, (b"int", b"builtins", None)), (0, 0x36, (b"call",))]),
+    (b"\x36\x01\x32" + CLASS_V2 + H("09 00 01 13 00"),
+     [(2, 0x32, (b"P", b"class P:\n    pass\n", b"m")), (0, 0x36, (b"new",))]),
+    (b"\x36\x02\x32" + CLASS_V2 + H("09 00 0C 00 00"),
+     [(2, 0x32, (b"P", b"class P:\n    pass\n", b"m")), (0, 0x36, (b"new with keywords",))]),
 ]
 
 
@@ -390,6 +469,20 @@ def test_tag_counts_include_nested_values_but_not_markers():
         (H("14 02") + REDUCE_V1 + H("09 00 00 FE 02"), False),
         (H("14 02 20") + B(CODE_BLOB, 0x20) + H("00 00 FE 01"), True),
         (H("14 02 20") + B(CODE_BLOB, 0x20) + H("00 00 FE 02"), False),
+        # a function takes its entry before its fields: 0-2 its blocks, 3 itself, 4 its
+        # qualname, and its defaults may name it
+        (FN_HEAD + b"\x01" + S("f") + H("16 01 FE 03"), True),
+        (FN_HEAD + b"\x01" + S("f") + H("16 01 FE 05"), False),
+        # a cell before its contents; classes, values by reference and modules after
+        # their fields
+        (H("35 01 FE 00"), True),
+        (H("35 01 FE 01"), False),
+        (H("14 02 32") + CLASS_V2 + H("FE 04"), True),
+        (H("14 02 32") + CLASS_V2 + H("FE 05"), False),
+        (H("14 02 33") + S("builtins") + S("len") + H("FE 03"), True),
+        (H("14 02 33") + S("builtins") + S("len") + H("FE 04"), False),
+        (H("14 02 34") + S("math") + H("FE 02"), True),
+        (H("14 02 34") + S("math") + H("FE 03"), False),
     ],
 )
 def test_references_name_the_entries_the_reader_holds(stream, ok):
@@ -439,6 +532,16 @@ TAG_PAYLOADS = {
     **dict.fromkeys((0x2A, 0x2B, 0x2C), H("C1")), 0x2D: H("0C 00"), 0x2E: H("15 01 62 00"),
     0x2F: H("00 00 00 01"),
 }
+# Functions, code, classes, values by name, cells, the full reduce form and
+# str with lone surrogates, as dumps writes each at the root.
+class _ByValue:
+    pass
+
+
+for _value in (lambda x: 2 * x, (lambda: 0).__code__, _ByValue, len, math,
+               types.CellType(1), uuid.UUID(int=5), "\ud800"):
+    _stream = vellum.dumps(_value)
+    TAG_PAYLOADS.setdefault(_stream[0], _stream[1:])
 # What the walk refuses and the reader takes: 0x1B as a value, and as the
 # marker of a compressed block (a zlib stream of "abc" here).
 WALK_REFUSES = {bytes([0x1B]) + TAG_PAYLOADS[0x1B],
@@ -500,6 +603,14 @@ def _adder(n):
     return add
 
 
+def _with_globals(x):
+    return zlib.crc32(b"") + _double(x)
+
+
+class _Fold:
+    pass
+
+
 def _cycle():
     a = [1]
     a.append(a)
@@ -550,14 +661,18 @@ ROUND_TRIP_VALUES = [
     pytest.param(lambda: [array.array("d", [1.0, 2.0]), {1: 2}.items()], [], id="array-view"),
     pytest.param(lambda: types.MappingProxyType({"k": [1]}), [], id="proxy"),
     pytest.param(lambda: (i for i in range(3)), [], id="generator"),
-    pytest.param(lambda: _double, [0x20], id="function"),
-    pytest.param(lambda: [_adder(3), _adder(4)], [0x20, 0x20], id="closures"),
-    pytest.param(lambda: _with_fn_default, [0x20, 0x20], id="function-default"),
-    pytest.param(lambda: _double.__code__, [0x21], id="code"),
-    pytest.param(lambda: classmethod(_double), [0x20, 0x22], id="classmethod"),
-    pytest.param(lambda: {"s": staticmethod(_double)}, [0x20, 0x23], id="staticmethod"),
-    pytest.param(lambda: property(_get, _set), [0x20, 0x20, 0x24], id="property"),
-    pytest.param(lambda: _Obj(x=1, f=_double), [0x20, 0x25], id="instance"),
+    pytest.param(lambda: _double, [0x30], id="function"),
+    pytest.param(lambda: [_adder(3), _adder(4)], [0x30, 0x30], id="closures"),
+    pytest.param(lambda: _with_fn_default, [0x30, 0x30], id="function-default"),
+    pytest.param(lambda: _with_globals, [0x34, 0x30, 0x30], id="function-globals"),
+    pytest.param(lambda: _double.__code__, [0x31], id="code"),
+    pytest.param(lambda: classmethod(_double), [0x30, 0x22], id="classmethod"),
+    pytest.param(lambda: {"s": staticmethod(_double)}, [0x30, 0x23], id="staticmethod"),
+    pytest.param(lambda: property(_get, _set), [0x30, 0x30, 0x24], id="property"),
+    pytest.param(lambda: _Obj(x=1, f=_double), [0x30, 0x25], id="instance"),
+    pytest.param(lambda: [int, len, _Obj, zlib, _Obj], [0x33, 0x33, 0x32, 0x34], id="by-reference"),
+    pytest.param(lambda: datetime.datetime(2020, 1, 1, fold=1), [0x33, 0x36], id="reduce-ex"),
+    pytest.param(lambda: ["a\udcff", "a\udcff", "\ud800"], [], id="surrogates"),
     pytest.param(_objects, [0x25, 0x25, 0x26, 0x27, 0x27, 0x27, 0x27], id="objects"),
     pytest.param(lambda: _Obj(inner=_Obj(s=_Slots(2))), [0x26, 0x25, 0x25], id="nested-objects"),
 ]
@@ -592,6 +707,9 @@ HOSTILE = [
     H("14 02 15 01 61 FB 00 00 00 01"), H("06 15 01 61"), H("1B 0E 01 61"),
     H("14 03 15 01 61 06 1B 0E 01 61 FE 02"), H("2E 0E 01 62 01 05"),
     H("14 01 2A 2B 2C 2D 13 00"), b"\x06" + B(zlib.compress(b"abc"), 0x1B),
+    FUNCTION, b"\x31" + VERSIONED_CODE, b"\x32" + CLASS_V2, b"\x33" + S("builtins") + S("len"),
+    b"\x34" + S("zlib"), H("35 01 FE 00"), b"\x36\x00\x33" + S("builtins") + S("int") + H("09 00 00"),
+    H("37 0E 03 ED B3 BF"),
 ]
 _corpus = [vellum.dumps(p.values[0]()) for p in ROUND_TRIP_VALUES[:9]] + [
     vellum.dumps(p.values[0]()) for p in ROUND_TRIP_VALUES if p.id in ("objects", "nested-objects")
@@ -674,6 +792,22 @@ def test_no_leaks_over_many_verifications(monkeypatch):
         (0x22, (b"classmethod",), "# classmethod wrapping the function of the block before"),
         (0x24, (b"fget, fdel",), "# property with fget, fdel"),
         (0x24, (b"",), "# property without accessors"),
+        (0x30, (b"f", b"m", PYVERSION, bytes(range(20))),
+         f"# function 'f' from module 'm': CPython {sys.version_info[0]}.{sys.version_info[1]} "
+         f"bytecode (magic {int.from_bytes(PYVERSION[:2], 'big')}), 20 bytes, not loaded: "
+         + bytes(range(16)).hex(" ") + " ..."),
+        (0x31, (H("00 01 02 07"), b"\x00"),
+         "# code object: CPython 2.7 bytecode (magic 1), 1 bytes, not loaded: 00\n"
+         "# written by another interpreter version: this one (CPython "
+         f"{sys.version_info[0]}.{sys.version_info[1]}, magic "
+         f"{int.from_bytes(PYVERSION[:2], 'big')}) refuses it"),
+        (0x32, (b"P", b"class P: pass", b"m"), "# class 'P' from module 'm'\nclass P: pass"),
+        (0x33, (b"len", b"builtins", None), "# 'len' from module 'builtins', by reference: a "
+         "trusted load imports the module when it is not imported"),
+        (0x34, (b"math", b"function globals"), "# module 'math', by name, named by a "
+         "function's globals: a trusted load imports it when it is not imported"),
+        (0x36, (b"new",), "# reduced object: a new instance of its class (the value before "
+         "its arguments), made with __new__; its state goes to __setstate__ when it has one"),
     ],
 )
 def test_renderer_text(tag, parts, expected):
@@ -684,7 +818,7 @@ def test_rendered_bytecode_is_never_loaded(watch):
     stream = vellum.dumps(_double)
     report, ran = watch.run(_vellum.verify_stream_fast, stream, True, package_frames=False)
     assert ran == []
-    assert "marshalled bytecode, not loaded" in report.unexecuted_blocks[0][3]
+    assert " bytes, not loaded: " in report.unexecuted_blocks[0][3]
 
 
 # ---------------------------------------------------------------------------
@@ -731,3 +865,10 @@ def test_capture_flags_its_hidden_text_and_keeps_the_exact_parts():
     assert code.hidden == ("U+000A", "U+202E", "byte 0xFF")
     assert code == "# class 'P\\x0a' from module 'm\\\\xff'\nclass P:  # \\u202e\n    pass"
     assert "1 with hidden or control characters" in repr(report)
+
+
+def test_names_by_reference_are_escaped_and_flagged():
+    code = verify(b"\x33" + S("m\x1b") + S("f\n"), True).unexecuted_blocks[0][3]
+    assert code.parts == (b"f\n", b"m\x1b", None)
+    assert code.hidden == ("U+000A", "U+001B")
+    assert code.startswith("# 'f\\x0a' from module 'm\\x1b', by reference")

@@ -285,6 +285,23 @@ write_dedup(Buf *b, DedupState *ds, uint8_t tag, const unsigned char *d,
     return write_dedup_index(b, ds, tag, d, n) >= 0;
 }
 
+/* A str that UTF-8 cannot encode holds lone surrogates (text decoded with
+ * surrogateescape, for one): its own tag, whose payload encodes each of them
+ * as UTF-8 would encode the code point. */
+[[nodiscard]] static int
+serialize_str_surrogates(Buf *b, DedupState *ds, PyObject *s)
+{
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+        return 0;
+    PyErr_Clear();
+    Ref raw = Ref::steal(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
+    if (!raw)
+        return 0;
+    return write_dedup_typed_new(b, ds, s, TAG_STR_SURROGATES,
+                                 (const unsigned char *)PyBytes_AS_STRING(raw.get()),
+                                 PyBytes_GET_SIZE(raw.get()));
+}
+
 int
 serialize_str(Buf *b, DedupState *ds, PyObject *s)
 {
@@ -303,7 +320,7 @@ serialize_str(Buf *b, DedupState *ds, PyObject *s)
     else {
         d = PyUnicode_AsUTF8AndSize(s, &n);
         if (d == NULL)
-            return 0;
+            return serialize_str_surrogates(b, ds, s);
     }
     return write_dedup_typed_new(b, ds, s, TAG_STR, (const unsigned char *)d, n);
 }
@@ -552,6 +569,50 @@ read_str_any(READER_ARGS)
         return read_str_dedup(ld, data, size, pos);
     PyErr_Format(PyExc_ValueError, "read_str_any: tag inesperado 0x%02x", t);
     return NULL;
+}
+
+/* A text block with lone surrogates, read as read_str_dedup reads a text
+ * block (a long one is never inflated); the entry is the str. */
+PyObject *
+deserialize_str_surrogates(READER_ARGS)
+{
+    if (*pos >= size)
+        return fail_value("EOF en dedup");
+    uint8_t marker = data[*pos];
+    if (is_ref_tag(marker)) {
+        (*pos)++;
+        PyObject *s = read_ref(ld, data, size, pos, marker);
+        if (s != NULL && !PyUnicode_Check(s)) {
+            PyErr_Format(PyExc_TypeError, "0x37: se esperaba str, no %.200s",
+                         Py_TYPE(s)->tp_name);
+            Py_CLEAR(s);
+        }
+        return s;
+    }
+    Py_ssize_t n;
+    if (marker == MARK_SHORT || marker == TAG_SHORT_STR) {
+        if (size - *pos < 2)
+            return fail_value("EOF short len");
+        n = data[*pos + 1];
+        *pos += 2;
+        if (size - *pos < n)
+            return fail_value("short str overflow");
+    }
+    else if (marker == MARK_LONG) {
+        if (size - *pos < 2)
+            return fail_value("EOF 0xFB tag");
+        *pos += 2;
+        n = read_len(data, size, pos);
+        if (n < 0 || size - *pos < n)
+            return fail_value("0xFB str overflow");
+    }
+    else {
+        PyErr_Format(PyExc_ValueError, "0x37: marker inesperado 0x%02x", marker);
+        return NULL;
+    }
+    const char *p = (const char *)data + *pos;
+    *pos += n;
+    return push_new(ld, PyUnicode_DecodeUTF8(p, n, "surrogatepass"));
 }
 
 PyObject *

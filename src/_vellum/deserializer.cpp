@@ -95,6 +95,14 @@ deserialize_impl(READER_ARGS)
     case TAG_MAPPINGPROXY: return deserialize_mappingproxy(ld, data, size, pos);
     case TAG_ARRAY: return deserialize_array(ld, data, size, pos);
     case TAG_INT32: return deserialize_int32(ld, data, size, pos);
+    case TAG_FUNCTION: return deserialize_function(ld, data, size, pos);
+    case TAG_CODE_V2: return deserialize_code_v2(ld, data, size, pos);
+    case TAG_CLASS: return deserialize_class(ld, data, size, pos);
+    case TAG_GLOBAL: return deserialize_global(ld, data, size, pos);
+    case TAG_MODULE: return deserialize_module(ld, data, size, pos);
+    case TAG_CELL: return deserialize_cell(ld, data, size, pos);
+    case TAG_REDUCE_EX: return deserialize_reduce_ex(ld, data, size, pos);
+    case TAG_STR_SURROGATES: return deserialize_str_surrogates(ld, data, size, pos);
     case TAG_FLOAT_ZERO:
     case TAG_FLOAT_NEG_ZERO:
     case TAG_FLOAT_ONE:

@@ -1,74 +1,13 @@
-/* Code by value: functions (marshalled code, positional defaults, closure
- * cell contents), code objects, the classmethod / staticmethod / property
- * wrappers, and on load the execution of source text into namespaces kept
- * in the process-wide exec_cache. */
+/* The classmethod / staticmethod / property wrappers, the readers of the
+ * function and code forms without globals or version (0x20, 0x21) and of
+ * functions made from source (0x0D), and on load the execution of source
+ * text into namespaces kept in the process-wide exec_cache.  Functions and
+ * code objects are written by namespaces.cpp. */
 #include "vellum.h"
 
 #include <marshal.h>
 
 /* ---- writers ----------------------------------------------------------- */
-
-/* Writes tag and the marshalled form of code as a dedup block. */
-[[nodiscard]] static int
-write_code_block(Buf *b, DedupState *ds, uint8_t tag, PyObject *code)
-{
-    Ref blob = Ref::steal(PyMarshal_WriteObjectToString(code, Py_MARSHAL_VERSION));
-    if (!blob)
-        return 0;
-    return buf_u8(b, tag) &&
-           write_dedup(b, ds, tag, (const unsigned char *)PyBytes_AS_STRING(blob.get()),
-                       PyBytes_GET_SIZE(blob.get()));
-}
-
-/* Count and values of a tuple, or the count 0 for anything else. */
-[[nodiscard]] static int
-serialize_counted(Buf *b, DedupState *ds, PyObject *tuple, int cells)
-{
-    if (tuple == NULL || !PyTuple_Check(tuple))
-        return write_len(b, 0);
-    Py_ssize_t n = PyTuple_GET_SIZE(tuple);
-    if (!write_len(b, n))
-        return 0;
-    for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject *item = PyTuple_GET_ITEM(tuple, i); /* borrowed */
-        if (!cells) {
-            if (!serialize(b, ds, item))
-                return 0;
-            continue;
-        }
-        if (!PyCell_Check(item)) {
-            PyErr_SetString(PyExc_TypeError, "__closure__ contiene algo que no es una celda");
-            return 0;
-        }
-        /* An empty cell (a free variable not yet assigned) travels as None. */
-        Ref contents = Ref::steal(PyCell_Get(item));
-        if (!contents) {
-            PyErr_Clear();
-            contents = Ref::borrow(Py_None);
-        }
-        if (!serialize(b, ds, contents.get()))
-            return 0;
-    }
-    return 1;
-}
-
-int
-serialize_function(Buf *b, DedupState *ds, PyObject *fn)
-{
-    /* Held across the writes: nested values can run code that rebinds them. */
-    Ref code = Ref::borrow(PyFunction_GET_CODE(fn));
-    Ref defaults = Ref::borrow(PyFunction_GET_DEFAULTS(fn));
-    Ref closure = Ref::borrow(PyFunction_GET_CLOSURE(fn));
-    return write_code_block(b, ds, TAG_FN_BYTECODE, code.get()) &&
-           serialize_counted(b, ds, defaults.get(), 0) &&
-           serialize_counted(b, ds, closure.get(), 1);
-}
-
-int
-serialize_code(Buf *b, DedupState *ds, PyObject *code)
-{
-    return write_code_block(b, ds, TAG_CODE, code);
-}
 
 int
 serialize_method_wrapper(Buf *b, DedupState *ds, PyObject *obj, uint8_t tag)
@@ -136,16 +75,6 @@ exec_source(PyObject *source)
 }
 
 /* ---- readers ----------------------------------------------------------- */
-
-/* A safe load builds function forms only when asked to approve them. */
-static inline int
-function_forms_refused(Load *ld, const char *why)
-{
-    if (ld->allow == NULL || ld->allow_functions)
-        return 0;
-    refuse_load(PyUnicode_FromString(why));
-    return 1;
-}
 
 /* Reads a marshalled blob and loads it; the result must be a code object. */
 static PyObject *
@@ -230,18 +159,14 @@ deserialize_fn_bytecode(READER_ARGS)
         return NULL;
     }
 
-    /* Globals are the builtins namespace: module globals do not travel. */
-    Ref globals;
-    PyObject *builtins_mod = get_builtins_module(); /* borrowed */
-    if (builtins_mod != NULL) {
-        globals = Ref::borrow(PyModule_GetDict(builtins_mod));
-    }
-    else {
-        PyErr_Clear();
-        globals = Ref::steal(PyDict_New());
-        if (!globals)
-            return NULL;
-    }
+    /* This form carries no globals: each function gets a namespace of its
+     * own, holding only the builtins, so that an assignment to a global
+     * never reaches the builtins module. */
+    Ref globals = Ref::steal(PyDict_New());
+    PyObject *builtins = PyEval_GetBuiltins(); /* borrowed */
+    if (!globals || builtins == NULL ||
+        PyDict_SetItemString(globals.get(), "__builtins__", builtins) < 0)
+        return NULL;
     Ref fn = Ref::steal(PyFunction_New(code.get(), globals.get()));
     if (!fn)
         return NULL;

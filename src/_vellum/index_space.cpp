@@ -152,6 +152,7 @@ dedup_destroy(DedupState *ds)
     Py_CLEAR(ds->retained);
     Py_CLEAR(ds->class_src);
     Py_CLEAR(ds->slot_names);
+    code_state_free(ds);
 }
 
 /* ---- identity table and index table ------------------------------------- */
@@ -295,6 +296,9 @@ load_init(Load *ld, Py_ssize_t input_size, PyObject *allow, int allow_functions)
     ld->shape_cap = 0;
     ld->allow = allow;
     ld->allow_functions = allow_functions;
+    ld->namespaces = NULL;
+    ld->codes = NULL;
+    ld->globals_depth = 0;
 }
 
 int
@@ -352,6 +356,8 @@ load_free(Load *ld)
         PyMem_Free(ld->shapes);
         ld->shapes = NULL;
     }
+    Py_CLEAR(ld->namespaces);
+    Py_CLEAR(ld->codes);
 }
 
 Py_ssize_t

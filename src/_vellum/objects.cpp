@@ -1,9 +1,13 @@
 /* Classes, instances and reduce: class headers, callable references, the
  * instance tags with a __dict__ or with slots, objects rebuilt through their
- * own __reduce__, and the resolution of classes and callables on load (an
- * already-imported module first, the carried source otherwise).  Touches the
- * process-wide class_header_cache and cls_cache, and keeps the classes
- * resolved during one load so that repeated headers resolve once. */
+ * own __reduce__ or through the whole reduce protocol in pickle's order,
+ * classes as values, objects and modules by module and qualified name, and
+ * the resolution of classes and callables on load (an already-imported
+ * module first, the carried source otherwise; what is given by name is
+ * imported by a trusted load).  Touches the process-wide class_header_cache
+ * and cls_cache, keeps copyreg's dispatch table and new-object callables
+ * from initialisation, and keeps the classes resolved during one load so
+ * that repeated headers resolve once. */
 #include "vellum.h"
 
 #include <datetime.h>
@@ -20,6 +24,16 @@ static PyObject *str_new;      /* "__new__" */
 static PyObject *str_setstate; /* "__setstate__" */
 static PyObject *str_empty;    /* "" */
 static PyObject *str_dot;      /* "." */
+static PyObject *str_reduce_ex; /* "__reduce_ex__" */
+static PyObject *str_getstate; /* "__getstate__" */
+static PyObject *str_objclass; /* "__objclass__" */
+static PyObject *str_builtins; /* "builtins" */
+static PyObject *str_types;    /* "types" */
+/* copyreg's dispatch table and the two callables that stand for "a new
+ * instance of this class", kept from initialisation. */
+static PyObject *copyreg_table;
+static PyObject *copyreg_newobj;
+static PyObject *copyreg_newobj_ex;
 
 int
 objects_init(void)
@@ -34,13 +48,24 @@ objects_init(void)
         {&str_qualname, "__qualname__"}, {&str_module, "__module__"},
         {&str_new, "__new__"},       {&str_setstate, "__setstate__"},
         {&str_empty, ""},            {&str_dot, "."},
+        {&str_reduce_ex, "__reduce_ex__"}, {&str_getstate, "__getstate__"},
+        {&str_objclass, "__objclass__"}, {&str_builtins, "builtins"},
+        {&str_types, "types"},
     };
     for (auto &n : names) {
         *n.slot = PyUnicode_InternFromString(n.text);
         if (*n.slot == NULL)
             return 0;
     }
-    return 1;
+    /* The interpreter imports copyreg at start-up. */
+    Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
+    if (!copyreg)
+        return 0;
+    copyreg_table = PyObject_GetAttrString(copyreg.get(), "dispatch_table");
+    copyreg_newobj = PyObject_GetAttrString(copyreg.get(), "__newobj__");
+    copyreg_newobj_ex = PyObject_GetAttrString(copyreg.get(), "__newobj_ex__");
+    return copyreg_table != NULL && PyDict_Check(copyreg_table) && copyreg_newobj != NULL &&
+           copyreg_newobj_ex != NULL;
 }
 
 /* An attribute, or null with no exception set when the lookup fails in any
@@ -61,8 +86,7 @@ unsupported(PyObject *obj)
     return 0;
 }
 
-/* A name or module field: a str written as a content block. */
-[[nodiscard]] static int
+int
 write_str_field(Buf *b, DedupState *ds, PyObject *s)
 {
     Py_ssize_t n;
@@ -71,6 +95,8 @@ write_str_field(Buf *b, DedupState *ds, PyObject *s)
         return 0;
     return write_dedup_typed(b, ds, s, TAG_STR, (const unsigned char *)d, n);
 }
+
+[[nodiscard]] static int write_named(Buf *b, DedupState *ds, PyObject *obj, PyObject *name);
 
 /* ---- class headers: writing -------------------------------------------- */
 
@@ -603,6 +629,8 @@ serialize_via_reduce(Buf *b, DedupState *ds, PyObject *obj)
     Ref rv = Ref::steal(PyObject_CallMethodNoArgs(obj, str_reduce));
     if (!rv)
         return 0;
+    if (PyUnicode_Check(rv.get()))
+        return write_named(b, ds, obj, rv.get());
     if (!PyTuple_Check(rv.get()) || PyTuple_GET_SIZE(rv.get()) < 2 ||
         PyTuple_GET_SIZE(rv.get()) > 5) {
         PyErr_SetString(PyExc_TypeError,
@@ -725,16 +753,10 @@ resolve_callable_by_qualname(PyObject *qualname_str, PyObject *module_str)
 
 /* ---- static lookup and approval ---------------------------------------- */
 
-/* The object a dotted name denotes in an already-imported module, found as a
- * reader of the source would find it: the module from sys.modules, then each
- * part in a module's __dict__ or along a class's MRO.  Runs no Python code:
- * no attribute protocol, no property or module __getattr__, no import, no
- * repr.  A classmethod or staticmethod found in a class is unwrapped as
- * binding it would.  New reference; null with *why set to a new str (and no
- * exception) when the name denotes nothing; null with an exception and no
- * *why on failure. */
+/* The module of that name in sys.modules, the first step of lookup_static;
+ * null with *why or an exception as there. */
 static PyObject *
-lookup_static(PyObject *module_str, PyObject *qualname, PyObject **why)
+module_static(PyObject *module_str, PyObject **why)
 {
     *why = NULL;
     if (PyUnicode_GET_LENGTH(module_str) == 0 || PyUnicode_READ_CHAR(module_str, 0) == 0) {
@@ -751,7 +773,23 @@ lookup_static(PyObject *module_str, PyObject *qualname, PyObject **why)
         *why = PyUnicode_FromFormat("module '%U' is not imported", module_str);
         return NULL;
     }
-    Ref cur = Ref::steal(mod);
+    return mod;
+}
+
+/* The object a dotted name denotes in an already-imported module, found as a
+ * reader of the source would find it: the module from sys.modules, then each
+ * part in a module's __dict__ or along a class's MRO.  Runs no Python code:
+ * no attribute protocol, no property or module __getattr__, no import, no
+ * repr.  A classmethod or staticmethod found in a class is unwrapped as
+ * binding it would.  New reference; null with *why set to a new str (and no
+ * exception) when the name denotes nothing; null with an exception and no
+ * *why on failure. */
+static PyObject *
+lookup_static(PyObject *module_str, PyObject *qualname, PyObject **why)
+{
+    Ref cur = Ref::steal(module_static(module_str, why));
+    if (!cur)
+        return NULL;
     Ref parts = Ref::steal(PyUnicode_Split(qualname, str_dot, -1));
     if (!parts)
         return NULL;
@@ -834,16 +872,24 @@ allocates_fresh(PyObject *cls)
 static PyObject *
 approval(PyObject *name, PyObject *module, int kind, PyObject *allow, PyObject **why)
 {
+    if (kind == APPROVE_MODULE) {
+        Ref mod = Ref::steal(module_static(module, why));
+        if (mod && !is_approved(allow, mod.get())) {
+            *why = PyUnicode_FromFormat("module '%U' is not in allow", module);
+            return NULL;
+        }
+        return mod.release();
+    }
     Ref obj = Ref::steal(lookup_static(module, name, why));
     if (!obj)
         return NULL;
-    if (kind == APPROVE_INSTANCE) {
+    if (kind == APPROVE_INSTANCE || kind == APPROVE_CLASS) {
         if (!PyType_Check(obj.get())) {
             *why = PyUnicode_FromFormat("%U.%U is not a class", module, name);
             return NULL;
         }
     }
-    else if (!PyCallable_Check(obj.get())) {
+    else if (kind == APPROVE_CALLABLE && !PyCallable_Check(obj.get())) {
         *why = PyUnicode_FromFormat("%U.%U is not callable", module, name);
         return NULL;
     }
@@ -923,8 +969,7 @@ resolved_remember(ResolvedClass *e, PyObject *name, PyObject *src, PyObject *mod
 
 /* ---- class headers and callable references: reading -------------------- */
 
-/* A name or module field; one reached by reference must be a str. */
-static PyObject *
+PyObject *
 read_str_field(READER_ARGS)
 {
     PyObject *s = read_str_any(ld, data, size, pos);
@@ -1300,6 +1345,30 @@ apply_dict_items(PyObject *obj, PyObject *pairs)
     return 1;
 }
 
+/* A safe load applies state and items only to an object that the approved
+ * class c itself has just allocated with object.__new__, and a state also
+ * through the approved class's own __setstate__ on an instance of it: never
+ * to what a factory, another __new__ or a metaclass hands out, which may be
+ * shared, by writing its attributes.  1 with the refusal raised; else 0,
+ * with *through_setstate set when the state must go to __setstate__. */
+static int
+safe_state_refused(PyObject *c, PyObject *obj, uint8_t flags, int *through_setstate)
+{
+    PyTypeObject *made = Py_TYPE(obj);
+    int own_class = PyType_Check(c) && made == (PyTypeObject *)c;
+    int fresh = own_class && allocates_fresh(c) && Py_TYPE(c)->tp_call == PyType_Type.tp_call;
+    *through_setstate = !fresh && own_class && (flags & 0x07) == 0x01 &&
+                        _PyType_Lookup(made, str_setstate) != NULL;
+    if (fresh || *through_setstate)
+        return 0;
+    refuse_load(PyUnicode_FromFormat(
+        "the stream carries state or items for the %s that %s returned; a safe "
+        "load applies them only to a new instance that an approved class allocates "
+        "with object.__new__, or a state through the class's own __setstate__",
+        made->tp_name, PyType_Check(c) ? ((PyTypeObject *)c)->tp_name : Py_TYPE(c)->tp_name));
+    return 1;
+}
+
 PyObject *
 deserialize_reduce(READER_ARGS, uint8_t tag)
 {
@@ -1328,27 +1397,10 @@ deserialize_reduce(READER_ARGS, uint8_t tag)
     if (*pos >= size)
         return fail_value("EOF reduce flags");
     uint8_t flags = data[(*pos)++];
-    /* A safe load applies state and items only to an object that the
-     * approved class itself has just allocated with object.__new__, and a
-     * state also through the approved class's own __setstate__ on an
-     * instance of it: never to what a factory, another __new__ or a
-     * metaclass hands out, which may be shared, by writing its attributes. */
     int through_setstate = 0;
-    if ((flags & 0x07) && ld->allow != NULL) {
-        PyObject *c = callable.get();
-        PyTypeObject *made = Py_TYPE(obj.get());
-        int own_class = PyType_Check(c) && made == (PyTypeObject *)c;
-        int fresh = own_class && allocates_fresh(c) && Py_TYPE(c)->tp_call == PyType_Type.tp_call;
-        through_setstate = !fresh && own_class && (flags & 0x07) == 0x01 &&
-                           _PyType_Lookup(made, str_setstate) != NULL;
-        if (!fresh && !through_setstate)
-            return refuse_load(PyUnicode_FromFormat(
-                "the stream carries state or items for the %s that %s returned; a safe "
-                "load applies them only to a new instance that an approved class allocates "
-                "with object.__new__, or a state through the class's own __setstate__",
-                made->tp_name,
-                PyType_Check(c) ? ((PyTypeObject *)c)->tp_name : Py_TYPE(c)->tp_name));
-    }
+    if ((flags & 0x07) && ld->allow != NULL &&
+        safe_state_refused(callable.get(), obj.get(), flags, &through_setstate))
+        return NULL;
     callable = Ref();
     if (flags & 0x01) {
         Ref state = Ref::steal(deserialize(ld, data, size, pos));
@@ -1362,6 +1414,507 @@ deserialize_reduce(READER_ARGS, uint8_t tag)
         else if (!apply_state(obj.get(), state.get())) {
             return NULL;
         }
+    }
+    if (flags & 0x02) {
+        Ref items = Ref::steal(deserialize(ld, data, size, pos));
+        if (!items || !apply_list_items(obj.get(), items.get()))
+            return NULL;
+    }
+    if (flags & 0x04) {
+        Ref pairs = Ref::steal(deserialize(ld, data, size, pos));
+        if (!pairs || !apply_dict_items(obj.get(), pairs.get()))
+            return NULL;
+    }
+    return obj.release();
+}
+
+/* ---- values by reference: writing -------------------------------------- */
+
+/* The name of the module where obj is found again: its __module__ when that
+ * is a str, else that of the class a descriptor belongs to, or of the class
+ * or module a built-in method is bound to.  New reference, or null (no
+ * exception) when there is none. */
+static PyObject *
+home_module_name(PyObject *obj)
+{
+    Ref mod = Ref::steal(attr_or_null(obj, str_module));
+    if (mod && PyUnicode_Check(mod.get()))
+        return mod.release();
+    Ref owner = PyCFunction_Check(obj) ? Ref::borrow(PyCFunction_GET_SELF(obj))
+                                       : Ref::steal(attr_or_null(obj, str_objclass));
+    if (owner && PyModule_Check(owner.get())) {
+        PyObject *name = PyModule_GetNameObject(owner.get());
+        if (name == NULL)
+            PyErr_Clear();
+        return name;
+    }
+    if (owner && PyType_Check(owner.get())) {
+        mod = Ref::steal(attr_or_null(owner.get(), str_module));
+        if (mod && PyUnicode_Check(mod.get()))
+            return mod.release();
+    }
+    return NULL;
+}
+
+/* What module.qualname denotes, by attribute lookups from the module (new
+ * reference).  The module is imported when it is not and may_import is set.
+ * Null without an exception when the name denotes nothing or the module is
+ * not imported; null with the import's exception when importing fails. */
+static PyObject *
+find_global(PyObject *module_str, PyObject *qualname, int may_import)
+{
+    Ref obj = Ref::steal(PyImport_GetModule(module_str));
+    if (!obj) {
+        if (PyErr_Occurred() || !may_import) {
+            PyErr_Clear();
+            return NULL;
+        }
+        obj = Ref::steal(PyImport_Import(module_str));
+        if (!obj)
+            return NULL;
+    }
+    Ref parts = Ref::steal(PyUnicode_Split(qualname, str_dot, -1));
+    if (!parts)
+        return NULL;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); i++) {
+        obj = Ref::steal(PyObject_GetAttr(obj.get(), PyList_GET_ITEM(parts.get(), i)));
+        if (!obj) {
+            PyErr_Clear();
+            return NULL;
+        }
+    }
+    return obj.release();
+}
+
+/* Whether a lookup found obj itself: the same object, or a bound method
+ * equal to it, since binding makes a new method object each time. */
+static int
+same_object(PyObject *found, PyObject *obj)
+{
+    if (found == obj)
+        return 1;
+    if (Py_TYPE(found) != Py_TYPE(obj))
+        return 0;
+    if (PyCFunction_Check(obj))
+        return PyCFunction_GET_SELF(found) == PyCFunction_GET_SELF(obj) &&
+               ((PyCFunctionObject *)found)->m_ml == ((PyCFunctionObject *)obj)->m_ml;
+    if (PyMethod_Check(obj))
+        return PyMethod_GET_SELF(found) == PyMethod_GET_SELF(obj) &&
+               PyMethod_GET_FUNCTION(found) == PyMethod_GET_FUNCTION(obj);
+    return 0;
+}
+
+/* Writes obj by module and qualified name (its own, or name) when a lookup
+ * finds it again there: 1 written, 0 failed, -1 not found (nothing written,
+ * no exception).  The value takes an index after its fields. */
+static int
+write_by_name(Buf *b, DedupState *ds, PyObject *obj, PyObject *name)
+{
+    int seen = index_seen(b, ds, obj);
+    if (seen >= 0)
+        return seen;
+    Ref qualname = name ? Ref::borrow(name) : Ref::steal(attr_or_null(obj, str_qualname));
+    if (!qualname)
+        qualname = Ref::steal(attr_or_null(obj, str_name));
+    Ref module = Ref::steal(home_module_name(obj));
+    if (!qualname || !PyUnicode_Check(qualname.get()) || !module)
+        return -1;
+    Ref found = Ref::steal(find_global(module.get(), qualname.get(), 0));
+    /* The types of None, Ellipsis and NotImplemented name builtins as their
+     * module but live in types. */
+    if (!found && PyUnicode_Compare(module.get(), str_builtins) == 0) {
+        module = Ref::borrow(str_types);
+        found = Ref::steal(find_global(module.get(), qualname.get(), 0));
+    }
+    if (!found || !same_object(found.get(), obj))
+        return -1;
+    return buf_u8(b, TAG_GLOBAL) && write_str_field(b, ds, module.get()) &&
+           write_str_field(b, ds, qualname.get()) && index_take(ds, obj);
+}
+
+int
+serialize_by_name(Buf *b, DedupState *ds, PyObject *obj)
+{
+    return write_by_name(b, ds, obj, NULL);
+}
+
+/* An object whose __reduce__ names it: module and that name must find it. */
+static int
+write_named(Buf *b, DedupState *ds, PyObject *obj, PyObject *name)
+{
+    int written = write_by_name(b, ds, obj, name);
+    if (written < 0)
+        PyErr_Format(PyExc_TypeError,
+                     "__reduce__ nombra el objeto %R como %R, pero no se encuentra %s en "
+                     "su %s",
+                     obj, name, "así", "módulo");
+    return written > 0;
+}
+
+/* A class as a value: the class header's fields when it was made by a class
+ * statement and its source can be captured, else its module and qualified
+ * name.  A class of C has no source of its own, even where its module's
+ * file defines a Python class of that name.  Either form takes an index
+ * after its fields, so that a class reached again is a reference. */
+int
+serialize_class(Buf *b, DedupState *ds, PyObject *cls)
+{
+    int seen = index_seen(b, ds, cls);
+    if (seen >= 0)
+        return seen;
+    unsigned long flags = ((PyTypeObject *)cls)->tp_flags;
+    int from_python = (flags & Py_TPFLAGS_HEAPTYPE) && !(flags & Py_TPFLAGS_IMMUTABLETYPE);
+    Ref src = Ref::steal(from_python ? get_source_if_any(cls) : NULL);
+    if (!src) {
+        int written = write_by_name(b, ds, cls, NULL);
+        if (written < 0)
+            PyErr_Format(PyExc_TypeError,
+                         "Clase sin %s fuente que no se encuentra por %s y nombre: %R",
+                         "código", "módulo", cls);
+        return written > 0;
+    }
+    return buf_u8(b, TAG_CLASS) && write_class_header_v2(b, ds, cls) && index_take(ds, cls);
+}
+
+int
+serialize_module(Buf *b, DedupState *ds, PyObject *mod)
+{
+    int seen = index_seen(b, ds, mod);
+    if (seen >= 0)
+        return seen;
+    Ref name = Ref::steal(PyModule_GetNameObject(mod));
+    return name && buf_u8(b, TAG_MODULE) && write_str_field(b, ds, name.get()) &&
+           index_take(ds, mod);
+}
+
+/* ---- the reduce protocol in pickle's order: writing -------------------- */
+
+/* Whether some class of tp's MRO before object defines name in its own
+ * namespace; never raises. */
+static int
+mro_defines(PyTypeObject *tp, PyObject *name)
+{
+    PyObject *mro = tp->tp_mro; /* borrowed */
+    if (mro == NULL || !PyTuple_Check(mro))
+        return 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
+        PyObject *cls = PyTuple_GET_ITEM(mro, i);
+        if (cls == (PyObject *)&PyBaseObject_Type)
+            return 0;
+        if (!PyType_Check(cls))
+            continue;
+        Ref ns = Ref::steal(compat_type_dict((PyTypeObject *)cls));
+        if (ns && PyDict_GetItemWithError(ns.get(), name) != NULL)
+            return 1;
+        PyErr_Clear();
+    }
+    return 0;
+}
+
+/* tp's reducer in copyreg.dispatch_table (new reference), or null without an
+ * exception.  A class whose metatype hashes it by anything but identity is
+ * not looked up: hashing it could run code. */
+static PyObject *
+copyreg_reducer(PyTypeObject *tp)
+{
+    if (Py_TYPE(tp)->tp_hash != PyType_Type.tp_hash)
+        return NULL;
+    PyObject *reducer;
+    if (compat_dict_get_item_ref(copyreg_table, (PyObject *)tp, &reducer) < 0)
+        PyErr_Clear();
+    return reducer;
+}
+
+int
+reduce_route(PyTypeObject *tp)
+{
+    Ref reducer = Ref::steal(copyreg_reducer(tp));
+    if (reducer)
+        return REDUCE_COPYREG;
+    if (mro_defines(tp, str_reduce_ex))
+        return REDUCE_EX;
+    if (has_custom_reduce(tp))
+        return mro_defines(tp, str_setstate) ? REDUCE_SETSTATE : REDUCE_CUSTOM;
+    if (mro_defines(tp, str_getstate) || mro_defines(tp, str_setstate))
+        return REDUCE_STATE;
+    return REDUCE_NONE;
+}
+
+/* The callable of a reduce result: one found by module and qualified name
+ * is written so (a class, whose source is carried, goes through the
+ * dispatch); any other, a lambda for one, by value. */
+[[nodiscard]] static int
+write_reduce_callable(Buf *b, DedupState *ds, PyObject *callable)
+{
+    if (!PyType_Check(callable)) {
+        if (g_serialize_depth >= VELLUM_MAX_DEPTH)
+            return serialize_depth_error();
+        int written = write_by_name(b, ds, callable, NULL);
+        if (written >= 0)
+            return written;
+    }
+    return serialize(b, ds, callable);
+}
+
+/* The kind of a reduce result and the class of a new instance (borrowed):
+ * copyreg's __newobj__ (cls, *args) and __newobj_ex__ (cls, args, kwargs)
+ * stand for a new instance of obj's own class. */
+static uint8_t
+reduce_kind(PyObject *obj, PyObject *callable, PyObject *args)
+{
+    Py_ssize_t n = PyTuple_GET_SIZE(args);
+    if (n == 0 || PyTuple_GET_ITEM(args, 0) != (PyObject *)Py_TYPE(obj))
+        return REDUCE_EX_CALL;
+    if (callable == copyreg_newobj)
+        return REDUCE_EX_NEW;
+    if (callable == copyreg_newobj_ex && n == 3 && PyTuple_Check(PyTuple_GET_ITEM(args, 1)) &&
+        PyDict_Check(PyTuple_GET_ITEM(args, 2)))
+        return REDUCE_EX_NEW_KW;
+    return REDUCE_EX_CALL;
+}
+
+/* A reduce result (rv, borrowed) as TAG_REDUCE_EX: the kind, the callable or
+ * class, the arguments (and keyword arguments), then the flags, state and
+ * items as TAG_REDUCE has them. */
+[[nodiscard]] static int
+write_reduce_ex(Buf *b, DedupState *ds, PyObject *obj, PyObject *rv)
+{
+    if (PyUnicode_Check(rv))
+        return write_named(b, ds, obj, rv);
+    if (!PyTuple_Check(rv) || PyTuple_GET_SIZE(rv) < 2 || PyTuple_GET_SIZE(rv) > 5) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__reduce__ debe devolver una tupla de 2 a 5 elementos");
+        return 0;
+    }
+    if (!retain(ds, rv))
+        return 0;
+    Py_ssize_t n = PyTuple_GET_SIZE(rv);
+    PyObject *callable = PyTuple_GET_ITEM(rv, 0); /* borrowed from rv */
+    PyObject *args = PyTuple_GET_ITEM(rv, 1);
+    PyObject *state = n > 2 ? PyTuple_GET_ITEM(rv, 2) : Py_None;
+    PyObject *list_items = n > 3 ? PyTuple_GET_ITEM(rv, 3) : Py_None;
+    PyObject *dict_items = n > 4 ? PyTuple_GET_ITEM(rv, 4) : Py_None;
+    if (!PyTuple_Check(args)) {
+        PyErr_SetString(PyExc_TypeError, "__reduce__: args debe ser una tupla");
+        return 0;
+    }
+    uint8_t kind = reduce_kind(obj, callable, args);
+    uint8_t flags = (uint8_t)((state != Py_None ? 1 : 0) | (list_items != Py_None ? 2 : 0) |
+                              (dict_items != Py_None ? 4 : 0));
+    if (!buf_u8_2(b, TAG_REDUCE_EX, kind))
+        return 0;
+    if (kind == REDUCE_EX_CALL) {
+        if (!write_reduce_callable(b, ds, callable) || !serialize(b, ds, args))
+            return 0;
+    }
+    else if (kind == REDUCE_EX_NEW) {
+        if (!serialize(b, ds, PyTuple_GET_ITEM(args, 0)) ||
+            !serialize_made(b, ds, PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args))))
+            return 0;
+    }
+    else if (!serialize(b, ds, PyTuple_GET_ITEM(args, 0)) ||
+             !serialize(b, ds, PyTuple_GET_ITEM(args, 1)) ||
+             !serialize(b, ds, PyTuple_GET_ITEM(args, 2))) {
+        return 0;
+    }
+    if (!buf_u8(b, flags))
+        return 0;
+    if (state != Py_None && !serialize(b, ds, state))
+        return 0;
+    if (list_items != Py_None && !serialize_made(b, ds, PySequence_List(list_items)))
+        return 0;
+    if (dict_items != Py_None && !serialize_made(b, ds, reduce_dict_items(dict_items)))
+        return 0;
+    return 1;
+}
+
+int
+serialize_reduced(Buf *b, DedupState *ds, PyObject *obj, int how)
+{
+    if (how == REDUCE_CUSTOM)
+        return serialize_via_reduce(b, ds, obj);
+    Ref rv;
+    if (how == REDUCE_COPYREG) {
+        Ref reducer = Ref::steal(copyreg_reducer(Py_TYPE(obj)));
+        /* The entry can be gone when code run by this call removed it. */
+        rv = reducer ? Ref::steal(PyObject_CallOneArg(reducer.get(), obj))
+                     : Ref::steal(PyObject_CallMethod(obj, "__reduce_ex__", "i", 4));
+    }
+    else if (how == REDUCE_SETSTATE) {
+        rv = Ref::steal(PyObject_CallMethodNoArgs(obj, str_reduce));
+    }
+    else {
+        /* Its own __reduce_ex__, or object's, which calls __getstate__. */
+        rv = Ref::steal(PyObject_CallMethod(obj, "__reduce_ex__", "i", 4));
+    }
+    return rv && write_reduce_ex(b, ds, obj, rv.get());
+}
+
+/* ---- values by reference: reading -------------------------------------- */
+
+PyObject *
+deserialize_class(READER_ARGS)
+{
+    Ref name = Ref::steal(read_str_field(ld, data, size, pos));
+    if (!name)
+        return NULL;
+    Ref src = Ref::steal(read_dedup_bytes_checked(ld, data, size, pos, "clase"));
+    if (!src)
+        return NULL;
+    Ref module = Ref::steal(read_str_field(ld, data, size, pos));
+    if (!module)
+        return NULL;
+    /* A safe load takes the approved class itself; it makes no instance
+     * here, so the class need not allocate with object.__new__. */
+    Ref cls = Ref::steal(ld->allow != NULL
+                             ? approved_static(name.get(), module.get(), APPROVE_CLASS, ld->allow)
+                             : resolve_class(ld, name.get(), src.get(), module.get()));
+    if (!cls || !read_table_push(ld, cls.get()))
+        return NULL;
+    return cls.release();
+}
+
+PyObject *
+deserialize_global(READER_ARGS)
+{
+    Ref module = Ref::steal(read_str_field(ld, data, size, pos));
+    if (!module)
+        return NULL;
+    Ref qualname = Ref::steal(read_str_field(ld, data, size, pos));
+    if (!qualname)
+        return NULL;
+    Ref obj;
+    if (!load_may_import(ld)) {
+        obj = Ref::steal(approved_static(qualname.get(), module.get(), APPROVE_VALUE, ld->allow));
+    }
+    else {
+        obj = Ref::steal(find_global(module.get(), qualname.get(), 1));
+        if (!obj && !PyErr_Occurred())
+            PyErr_Format(PyExc_KeyError, "valor por referencia no encontrado: %U en el %s %U",
+                         qualname.get(), "módulo", module.get());
+    }
+    if (!obj || !read_table_push(ld, obj.get()))
+        return NULL;
+    return obj.release();
+}
+
+PyObject *
+deserialize_module(READER_ARGS)
+{
+    Ref name = Ref::steal(read_str_field(ld, data, size, pos));
+    if (!name)
+        return NULL;
+    Ref mod;
+    if (!load_may_import(ld)) {
+        mod = Ref::steal(approved_static(name.get(), name.get(), APPROVE_MODULE, ld->allow));
+    }
+    else {
+        mod = Ref::steal(PyImport_GetModule(name.get()));
+        if (!mod && !PyErr_Occurred())
+            mod = Ref::steal(PyImport_Import(name.get()));
+    }
+    if (!mod || !read_table_push(ld, mod.get()))
+        return NULL;
+    return mod.release();
+}
+
+/* ---- the reduce protocol in pickle's order: reading -------------------- */
+
+/* Applies a state as pickle does: through the object's __setstate__ when it
+ * has one, whatever the state, else as TAG_REDUCE applies it. */
+[[nodiscard]] static int
+apply_state_pickled(PyObject *obj, PyObject *state)
+{
+    PyObject *setstate;
+    int found = compat_lookup_attr(obj, str_setstate, &setstate);
+    if (found < 0)
+        return 0;
+    if (found == 0)
+        return apply_state(obj, state);
+    Ref method = Ref::steal(setstate);
+    Ref rc = Ref::steal(PyObject_CallOneArg(method.get(), state));
+    return rc ? 1 : 0;
+}
+
+/* Reads a value that must start as a tuple or a reference does, and be a
+ * tuple (or, for keyword arguments, a dict). */
+static PyObject *
+read_reduce_args(READER_ARGS, int kwargs)
+{
+    uint8_t t = *pos < size ? data[*pos] : 0;
+    int starts = kwargs ? t == TAG_DICT || t == TAG_DICT_DEDUP || is_ref_tag(t)
+                        : t == TAG_TUPLE || t == TAG_TUPLE_DEDUP || is_ref_tag(t);
+    if (*pos >= size || !starts)
+        return fail_value(kwargs ? "0x36: esperaba dict kwargs" : "0x36: esperaba tupla args");
+    PyObject *v = deserialize(ld, data, size, pos);
+    if (v != NULL && !(kwargs ? PyDict_Check(v) : PyTuple_Check(v))) {
+        PyErr_Format(PyExc_TypeError, "reduce: %s debe ser %s, no %.200s",
+                     kwargs ? "kwargs" : "args", kwargs ? "un dict" : "una tupla",
+                     Py_TYPE(v)->tp_name);
+        Py_CLEAR(v);
+    }
+    return v;
+}
+
+PyObject *
+deserialize_reduce_ex(READER_ARGS)
+{
+    if (*pos >= size)
+        return fail_value("0x36: EOF en tipo");
+    uint8_t kind = data[(*pos)++];
+    if (kind > REDUCE_EX_NEW_KW) {
+        PyErr_Format(PyExc_ValueError, "0x36: tipo inesperado 0x%02x", kind);
+        return NULL;
+    }
+    Ref callable = Ref::steal(deserialize(ld, data, size, pos));
+    if (!callable)
+        return NULL;
+    Ref args = Ref::steal(read_reduce_args(ld, data, size, pos, 0));
+    if (!args)
+        return NULL;
+    Ref kwargs;
+    if (kind == REDUCE_EX_NEW_KW && !(kwargs = Ref::steal(read_reduce_args(ld, data, size, pos, 1))))
+        return NULL;
+    /* A safe load calls only what it approved: a by-value function is
+     * never called while loading. */
+    if (ld->allow != NULL && !is_approved(ld->allow, callable.get()))
+        return refuse_load(PyUnicode_FromFormat(
+            "a reduced object is made by a %s that is not in allow",
+            Py_TYPE(callable.get())->tp_name));
+    Ref obj;
+    if (kind == REDUCE_EX_CALL) {
+        obj = Ref::steal(PyObject_Call(callable.get(), args.get(), NULL));
+    }
+    else {
+        if (!PyType_Check(callable.get()) || ((PyTypeObject *)callable.get())->tp_new == NULL) {
+            PyErr_Format(PyExc_TypeError, "0x36: %.200s no es una clase que cree instancias",
+                         Py_TYPE(callable.get())->tp_name);
+            return NULL;
+        }
+        PyTypeObject *cls = (PyTypeObject *)callable.get();
+        if (ld->allow != NULL && !allocates_fresh(callable.get()))
+            return refuse_load(PyUnicode_FromFormat(
+                "%s makes its instances with its own __new__: a stream may only fill in "
+                "objects that the loader allocates",
+                cls->tp_name));
+        obj = Ref::steal(cls->tp_new(cls, args.get(), kwargs.get()));
+    }
+    args = Ref();
+    if (!obj)
+        return NULL;
+    if (*pos >= size)
+        return fail_value("EOF reduce flags");
+    uint8_t flags = data[(*pos)++];
+    /* As for TAG_REDUCE; the state then goes to __setstate__ either way. */
+    int through_setstate;
+    if ((flags & 0x07) && ld->allow != NULL &&
+        safe_state_refused(callable.get(), obj.get(), flags, &through_setstate))
+        return NULL;
+    callable = Ref();
+    if (flags & 0x01) {
+        Ref state = Ref::steal(deserialize(ld, data, size, pos));
+        if (!state || !apply_state_pickled(obj.get(), state.get()))
+            return NULL;
     }
     if (flags & 0x02) {
         Ref items = Ref::steal(deserialize(ld, data, size, pos));

@@ -25,7 +25,8 @@ is_array(PyObject *obj)
     return strcmp(Py_TYPE(obj)->tp_name, "array.array") == 0;
 }
 
-enum : int { ROUTE_NONE, ROUTE_REDUCE, ROUTE_INSTANCE };
+/* ROUTE_REDUCED + how stands for serialize_reduced with that how. */
+enum : int { ROUTE_NONE, ROUTE_INSTANCE, ROUTE_REDUCED };
 
 static_assert(TYPE_ROUTES == 16, "route_slot takes the top four bits");
 
@@ -69,10 +70,10 @@ remember_route(DedupState *ds, PyTypeObject *tp, int route)
 serialize_user_object(Buf *b, DedupState *ds, PyObject *obj)
 {
     PyTypeObject *tp = Py_TYPE(obj);
-    int reduce = has_custom_reduce(tp);
-    remember_route(ds, tp, reduce ? ROUTE_REDUCE : ROUTE_INSTANCE);
-    if (reduce)
-        return serialize_via_reduce(b, ds, obj);
+    int how = reduce_route(tp);
+    remember_route(ds, tp, how == REDUCE_NONE ? ROUTE_INSTANCE : ROUTE_REDUCED + how);
+    if (how != REDUCE_NONE)
+        return serialize_reduced(b, ds, obj, how);
     return serialize_instance(b, ds, obj);
 }
 
@@ -103,11 +104,11 @@ serialize_impl(Buf *b, DedupState *ds, PyObject *obj)
         return serialize_tuple(b, ds, obj);
     /* A type seen before in this call goes where the rows below sent it;
      * none of the rows above takes a type that gets a route. */
-    switch (route_of(ds, tp)) {
-    case ROUTE_REDUCE: return serialize_via_reduce(b, ds, obj);
-    case ROUTE_INSTANCE: return serialize_instance(b, ds, obj);
-    default: break;
-    }
+    int route = route_of(ds, tp);
+    if (route == ROUTE_INSTANCE)
+        return serialize_instance(b, ds, obj);
+    if (route >= ROUTE_REDUCED)
+        return serialize_reduced(b, ds, obj, route - ROUTE_REDUCED);
     /* A class deriving directly from object matches none of the built-in
      * rows below: they are exact static types, or subtypes of types with a
      * layout of their own, except array.array, a heap type. */
@@ -140,11 +141,26 @@ serialize_impl(Buf *b, DedupState *ds, PyObject *obj)
         return serialize_mappingproxy(b, ds, obj);
     if (is_array(obj))
         return serialize_array(b, ds, obj);
-    /* Only objects that none of the built-in rows took are reduced, and
-     * ahead of the code and wrapper types below. */
-    if (has_custom_reduce(tp)) {
-        remember_route(ds, tp, ROUTE_REDUCE);
-        return serialize_via_reduce(b, ds, obj);
+    /* Classes, modules, cells and built-in callables ahead of the reduce
+     * rows: classes and built-ins travel by name, not by their reduce. */
+    if (flags & Py_TPFLAGS_TYPE_SUBCLASS)
+        return serialize_class(b, ds, obj);
+    if (PyModule_Check(obj))
+        return serialize_module(b, ds, obj);
+    if (tp == &PyCell_Type)
+        return serialize_cell(b, ds, obj);
+    if (PyCFunction_Check(obj) || tp == &PyMethodDescr_Type || tp == &PyWrapperDescr_Type ||
+        tp == &PyClassMethodDescr_Type) {
+        int written = serialize_by_name(b, ds, obj);
+        if (written >= 0)
+            return written;
+    }
+    /* Only objects that none of the built-in rows took are reduced, in
+     * pickle's order, and ahead of the code and wrapper types below. */
+    int how = reduce_route(tp);
+    if (how != REDUCE_NONE) {
+        remember_route(ds, tp, ROUTE_REDUCED + how);
+        return serialize_reduced(b, ds, obj, how);
     }
     if (tp == &PyCode_Type)
         return serialize_code(b, ds, obj);

@@ -16,18 +16,11 @@ PyObject *class_header_cache = NULL;
 /* Imported at initialisation, so that a load imports nothing for its own
  * needs; kept for the process. */
 static PyObject *array_module_cached = NULL;
-static PyObject *builtins_module_cached = NULL;
 
 PyObject *
 get_array_module(void)
 {
     return array_module_cached;
-}
-
-PyObject *
-get_builtins_module(void)
-{
-    return builtins_module_cached;
 }
 
 /* Output buffer sizing from the root's element count. */
@@ -164,19 +157,25 @@ py_deserialize_safe(PyObject *Py_UNUSED(self), PyObject *args)
     return load_stream(stream, allow, allow_functions, "y#:deserialize_safe");
 }
 
-/* approval(name, module, is_class, allow): None when a safe load would take
- * what name denotes in module, else the reason it would not, as a str.
+/* approval(name, module, kind, allow): None when a safe load would take
+ * what name denotes in module, else the reason it would not, as a str.  The
+ * kind is 0 for a callable, 1 (or True) for a class whose instances the load
+ * makes, 2 for any object, 3 for a class and 4 for the module itself.
  * Imports nothing and runs no code of what it looks at. */
 static PyObject *
 py_approval(PyObject *Py_UNUSED(self), PyObject *args)
 {
     PyObject *name, *module, *allow;
-    int is_class;
-    if (!PyArg_ParseTuple(args, "UUpO!:approval", &name, &module, &is_class, &PyTuple_Type,
+    int kind;
+    if (!PyArg_ParseTuple(args, "UUiO!:approval", &name, &module, &kind, &PyTuple_Type,
                           &allow))
         return NULL;
-    return approval_refusal(name, module, is_class ? APPROVE_INSTANCE : APPROVE_CALLABLE,
-                            allow);
+    if (kind < APPROVE_CALLABLE || kind > APPROVE_MODULE) {
+        PyErr_Format(PyExc_ValueError, "approval: clase de %s desconocida %d", "aprobación",
+                     kind);
+        return NULL;
+    }
+    return approval_refusal(name, module, kind, allow);
 }
 
 static PyObject *
@@ -248,11 +247,10 @@ PyInit__vellum(void)
     if (source_cache == NULL || exec_cache == NULL || cls_cache == NULL ||
         class_header_cache == NULL)
         return NULL;
-    if (!objects_init())
+    if (!objects_init() || !namespaces_init())
         return NULL;
     array_module_cached = PyImport_ImportModule("array");
-    builtins_module_cached = PyImport_ImportModule("builtins");
-    if (array_module_cached == NULL || builtins_module_cached == NULL)
+    if (array_module_cached == NULL)
         return NULL;
     for (int i = 0; i < 256; i++) {
         g_byte_ints[i] = PyLong_FromLong(i);

@@ -64,6 +64,14 @@ enum : uint8_t {
     TAG_MAPPINGPROXY = 0x2D,
     TAG_ARRAY = 0x2E,
     TAG_INT32 = 0x2F,
+    TAG_FUNCTION = 0x30,       /* a function with its globals, version-checked */
+    TAG_CODE_V2 = 0x31,        /* a code object, version-checked */
+    TAG_CLASS = 0x32,          /* a class as a value: class header fields */
+    TAG_GLOBAL = 0x33,         /* an object found by module and qualified name */
+    TAG_MODULE = 0x34,         /* a module by name */
+    TAG_CELL = 0x35,           /* a closure cell, with its identity */
+    TAG_REDUCE_EX = 0x36,      /* the reduce protocol in pickle's order */
+    TAG_STR_SURROGATES = 0x37, /* a str holding lone surrogates */
     TAG_FALSE = 0x80,
     TAG_TRUE = 0x81,
     TAG_FLOAT_ZERO = 0x82,
@@ -82,6 +90,26 @@ enum : uint8_t {
     MARK_SHORT = 0x0E,
     MARK_LONG = 0xFB,
     MARK_SRC_Z = 0x1B,
+};
+
+/* TAG_FUNCTION: the flags byte after the function's index says which
+ * optional fields follow its qualname, in this order. */
+enum : uint8_t {
+    FN_NAME = 0x40,   /* __name__, when it differs from the code's name */
+    FN_MODULE = 0x80, /* __module__, when it differs from the namespace's name */
+    FN_DEFAULTS = 0x01,
+    FN_KWDEFAULTS = 0x02,
+    FN_CLOSURE = 0x04, /* count, then cells */
+    FN_GLOBALS = 0x08, /* count, then name and value pairs */
+    FN_DICT = 0x10,
+    FN_DOC = 0x20,
+};
+
+/* TAG_REDUCE_EX: how the object is made, the byte after the tag. */
+enum : uint8_t {
+    REDUCE_EX_CALL = 0,   /* callable(*args) */
+    REDUCE_EX_NEW = 1,    /* cls.__new__(cls, *args) */
+    REDUCE_EX_NEW_KW = 2, /* cls.__new__(cls, *args, **kwargs) */
 };
 
 #define VELLUM_MAX_DEPTH 200
@@ -555,6 +583,8 @@ struct TypeRoute {
 #define DEDUP_LOCAL_ENTRIES 16
 #define DEDUP_LOCAL_ARENA 512
 
+struct CodeState;
+
 struct DedupState {
     Arena arena;
     DEntry *table;
@@ -571,6 +601,7 @@ struct DedupState {
     PyObject *class_src;  /* class -> index of its source field (int) */
     PyObject *slot_names; /* class -> tuple of its slot attribute names */
     TypeRoute routes[TYPE_ROUTES];
+    CodeState *code; /* functions, code objects and namespaces; made on first use */
     /* The first tables live here, so that a small call allocates none; a
      * table that outgrows its block moves to the heap. */
     int32_t local_buckets[DEDUP_LOCAL_BUCKETS];
@@ -660,7 +691,6 @@ extern PyObject *class_header_cache;
 
 /* Borrowed from the module pointers imported at initialisation. */
 PyObject *get_array_module(void);
-PyObject *get_builtins_module(void);
 
 /* ------------------------------------------------------------------------
  * Per-load state.  Everything one deserialize call builds or remembers lives
@@ -724,8 +754,22 @@ struct Load {
      * load, which resolves and runs what the stream names. */
     PyObject *allow;
     int allow_functions;
+    /* Functions: namespace per module name, code per bytecode block, and the
+     * nesting of the function globals being read (made on first use). */
+    PyObject *namespaces;
+    PyObject *codes;
+    int globals_depth;
     PyObject *local_table[LOAD_LOCAL_ENTRIES];
 };
+
+/* Whether resolving what the stream names may import: always in a trusted
+ * load, and in a safe load with allow_functions for what a function's
+ * globals name, as the function itself could import it. */
+static inline int
+load_may_import(const Load *ld)
+{
+    return ld->allow == NULL || (ld->allow_functions && ld->globals_depth > 0);
+}
 
 void load_init(Load *ld, Py_ssize_t input_size, PyObject *allow, int allow_functions);
 void load_free(Load *ld);
@@ -826,6 +870,11 @@ int32_t write_dedup_index(Buf *b, DedupState *ds, uint8_t tag,
                                            uint8_t tag);
 [[nodiscard]] int serialize_property(Buf *b, DedupState *ds, PyObject *prop);
 
+/* namespaces.cpp */
+[[nodiscard]] int namespaces_init(void);
+[[nodiscard]] int serialize_cell(Buf *b, DedupState *ds, PyObject *cell);
+void code_state_free(DedupState *ds);
+
 /* source.cpp */
 PyObject *get_source(PyObject *obj);
 /* The source of a callable, or null without an exception when it has none
@@ -850,6 +899,24 @@ int has_custom_reduce(PyTypeObject *tp);
 [[nodiscard]] int serialize_slots(Buf *b, DedupState *ds, PyObject *obj, PyObject *cls);
 [[nodiscard]] int write_class_header_v2(Buf *b, DedupState *ds, PyObject *cls);
 [[nodiscard]] int serialize_callable_ref_v2(Buf *b, DedupState *ds, PyObject *callable);
+/* A name or module field: a str written as a content block. */
+[[nodiscard]] int write_str_field(Buf *b, DedupState *ds, PyObject *s);
+[[nodiscard]] int serialize_class(Buf *b, DedupState *ds, PyObject *cls);
+[[nodiscard]] int serialize_module(Buf *b, DedupState *ds, PyObject *mod);
+/* An object written by module and qualified name when it is found again
+ * under them: 1 written, 0 failed, -1 not found (nothing written). */
+int serialize_by_name(Buf *b, DedupState *ds, PyObject *obj);
+/* How objects of a type are reduced, in pickle's order of precedence. */
+enum {
+    REDUCE_NONE,     /* not reduced: an instance */
+    REDUCE_CUSTOM,   /* its own __reduce__, written as TAG_REDUCE */
+    REDUCE_COPYREG,  /* a copyreg.dispatch_table entry */
+    REDUCE_EX,       /* its own __reduce_ex__ */
+    REDUCE_SETSTATE, /* its own __reduce__ with its own __setstate__ */
+    REDUCE_STATE,    /* its own __getstate__ or __setstate__ */
+};
+int reduce_route(PyTypeObject *tp);
+[[nodiscard]] int serialize_reduced(Buf *b, DedupState *ds, PyObject *obj, int how);
 
 /* ------------------------------------------------------------------------
  * Deserializer.  Readers take the cursor (data, size, pos) and return a new
@@ -916,12 +983,31 @@ PyObject *read_str_dedup(READER_ARGS);
 PyObject *read_str_any(READER_ARGS);
 PyObject *deserialize_short_str(READER_ARGS);
 PyObject *deserialize_bytearray(READER_ARGS);
+PyObject *deserialize_str_surrogates(READER_ARGS);
 PyObject *read_dedup_bytes_checked(READER_ARGS, const char *what);
 /* A zlib stream inflated into at most 64 * (4n + 256) bytes, in four attempts
  * of growing size, and at most *budget bytes, which it then takes from
  * *budget; beyond either, or on corrupt data, ValueError fail_msg. */
 PyObject *inflate_bounded(const unsigned char *src, Py_ssize_t n, const char *fail_msg,
                           Py_ssize_t *budget);
+
+/* Raises ValueError for a refusal text (a new str, consumed); returns null. */
+PyObject *refuse_load(PyObject *why);
+
+/* A safe load builds function forms only when asked to approve them. */
+static inline int
+function_forms_refused(Load *ld, const char *why)
+{
+    if (ld->allow == NULL || ld->allow_functions)
+        return 0;
+    refuse_load(PyUnicode_FromString(why));
+    return 1;
+}
+
+/* namespaces.cpp */
+PyObject *deserialize_function(READER_ARGS);
+PyObject *deserialize_code_v2(READER_ARGS);
+PyObject *deserialize_cell(READER_ARGS);
 
 /* functions.cpp */
 PyObject *exec_source(PyObject *source);
@@ -941,15 +1027,26 @@ PyObject *read_class_direct(PyObject *name_str, PyObject *src_bytes);
 PyObject *resolve_callable_by_qualname(PyObject *qualname_str, PyObject *module_str);
 PyObject *deserialize_instance(READER_ARGS, uint8_t tag);
 PyObject *deserialize_reduce(READER_ARGS, uint8_t tag);
-/* Safe loading: what the stream's name for a class (APPROVE_INSTANCE) or
- * callable (APPROVE_CALLABLE) denotes, found statically in an
- * already-imported module, when it is approved; else ValueError. */
-enum { APPROVE_INSTANCE = 0, APPROVE_CALLABLE = 1 };
+PyObject *deserialize_class(READER_ARGS);
+PyObject *deserialize_global(READER_ARGS);
+PyObject *deserialize_module(READER_ARGS);
+PyObject *deserialize_reduce_ex(READER_ARGS);
+/* A name or module field; one reached by reference must be a str. */
+PyObject *read_str_field(READER_ARGS);
+/* Safe loading: what the stream's name denotes, found statically in an
+ * already-imported module, when it is approved; else ValueError.  The kind
+ * says what the name must denote: a callable, a class whose instances the
+ * loader allocates, any object, a class, or (name ignored) the module. */
+enum {
+    APPROVE_CALLABLE = 0,
+    APPROVE_INSTANCE = 1,
+    APPROVE_VALUE = 2,
+    APPROVE_CLASS = 3,
+    APPROVE_MODULE = 4,
+};
 PyObject *approved_static(PyObject *name, PyObject *module, int kind, PyObject *allow);
 /* None when approved, else the refusal as a str; null on failure. */
 PyObject *approval_refusal(PyObject *name, PyObject *module, int kind, PyObject *allow);
-/* Raises ValueError for a refusal text (a new str, consumed); returns null. */
-PyObject *refuse_load(PyObject *why);
 
 /* verify.cpp */
 /* One value whose loading would run code, as the walk recorded it. */

@@ -69,6 +69,7 @@ struct WalkIndex {
     MirrorEntry *dedup_table; /* null without capture */
     Py_ssize_t cap;
     Py_ssize_t inflate_left; /* bytes the capture may still inflate */
+    int globals_depth;       /* nesting of the function globals being walked */
 };
 
 [[nodiscard]] static int
@@ -151,19 +152,32 @@ walk_unknown_tag(unsigned t)
     return 0;
 }
 
-static int
-is_exec_tag(uint8_t tag)
+/* The tags of values whose loading runs, loads or imports code. */
+struct ExecTags {
+    bool is[256];
+};
+
+static constexpr ExecTags
+make_exec_tags()
 {
-    static const uint8_t exec_tags[] = {
+    ExecTags t{};
+    const uint8_t tags[] = {
         TAG_FN_SOURCE, TAG_INSTANCE_V1, TAG_SLOTS_INSTANCE_V1, TAG_REDUCE_V1,
         TAG_FN_BYTECODE, TAG_CODE, TAG_CLASSMETHOD, TAG_STATICMETHOD,
         TAG_PROPERTY, TAG_INSTANCE, TAG_SLOTS_INSTANCE, TAG_REDUCE,
+        TAG_FUNCTION, TAG_CODE_V2, TAG_CLASS, TAG_GLOBAL, TAG_MODULE, TAG_REDUCE_EX,
     };
-    for (uint8_t t : exec_tags) {
-        if (t == tag)
-            return 1;
-    }
-    return 0;
+    for (uint8_t tag : tags)
+        t.is[tag] = true;
+    return t;
+}
+
+static constexpr ExecTags exec_tags = make_exec_tags();
+
+static inline int
+is_exec_tag(uint8_t tag)
+{
+    return exec_tags.is[tag];
 }
 
 static const char *
@@ -192,6 +206,25 @@ exec_reason(uint8_t tag)
     case TAG_STATICMETHOD:
         return "staticmethod: envuelve una función (ver bloque anterior para su "
                "contenido)";
+    case TAG_FUNCTION:
+        return "función con sus globales: bytecode vía marshal.loads(), solo si lo "
+               "escribió esta versión del intérprete";
+    case TAG_CODE_V2:
+        return "código: bytecode vía marshal.loads(), solo si lo escribió esta "
+               "versión del intérprete";
+    case TAG_CLASS:
+        return "clase como valor: se re-vincula por módulo si está importada, si no "
+               "se materializa vía exec() de su fuente";
+    case TAG_GLOBAL:
+        return "valor por referencia: se toma de su módulo por nombre; una carga de "
+               "confianza importa el módulo si no está importado";
+    case TAG_MODULE:
+        return "módulo por nombre: una carga de confianza lo importa si no está "
+               "importado";
+    case TAG_REDUCE_EX:
+        return "objeto reconstruido invocando un callable (protocolo reduce completo: "
+               "el callable o la clase es el valor anidado anterior, el estado va a "
+               "__setstate__ si lo tiene)";
     default:
         return "property: envuelve accesor(es) (ver bloque(s) anterior(es) para "
                "su contenido)";
@@ -834,6 +867,225 @@ walk_skip_property(WALK_ARGS, Py_ssize_t start)
            walk_record(ix, vc, start, TAG_PROPERTY, parts, 1);
 }
 
+/* ---- functions with their globals, values by reference ----------------- */
+
+/* A field given as a 1-byte reference to an entry seen, settled in place
+ * when nothing is captured (a function written again is mostly these);
+ * 0 for anything else, which the field's own reader then takes. */
+static inline int
+walk_short_ref(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+               const WalkIndex *ix)
+{
+    Py_ssize_t p = *pos;
+    if (ix->dedup_table != NULL || size - p <= ref_width(TAG_REF8) || data[p] != TAG_REF8 ||
+        ref_index_at(data + p + 1, TAG_REF8) >= ix->dedup_n)
+        return 0;
+    *pos = p + 1 + ref_width(TAG_REF8);
+    return 1;
+}
+
+/* A dedup block into *part; a string field when text is set. */
+[[nodiscard]] static int
+walk_skip_part(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos, WalkIndex *ix,
+               Ref *part, int text)
+{
+    if (walk_short_ref(WALK_CURSOR))
+        return 1;
+    PyObject *raw;
+    if (!(text ? walk_skip_str_any(WALK_CURSOR, &raw) : walk_skip_dedup_bytes(WALK_CURSOR, &raw)))
+        return 0;
+    *part = Ref::steal(raw);
+    return 1;
+}
+
+/* The version block and the code block of a function or code object. */
+[[nodiscard]] static int
+walk_skip_versioned_code(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+                         WalkIndex *ix, Ref *version, Ref *blob)
+{
+    return walk_skip_part(WALK_CURSOR, version, 0) && walk_skip_part(WALK_CURSOR, blob, 0);
+}
+
+/* A count of items, each walked by walk_nested; with globals, each is a
+ * name field and a value. */
+[[nodiscard]] static int
+walk_skip_counted(WALK_ARGS, const char *eof_msg, int globals)
+{
+    Py_ssize_t n = walk_read_count(data, size, pos, eof_msg);
+    if (n < 0)
+        return 0;
+    if (!globals)
+        return walk_skip_values(WALK_CURSOR, vc, depth, n);
+    ix->globals_depth++;
+    int ok = 1;
+    for (Py_ssize_t i = 0; ok && i < n; i++)
+        ok = walk_skip_str_any(WALK_CURSOR, NULL) && walk_nested(WALK_CURSOR, vc, depth);
+    ix->globals_depth--;
+    return ok;
+}
+
+/* Parts: (qualname, namespace module, version, bytecode). */
+[[nodiscard]] static int
+walk_skip_function(WALK_ARGS, Py_ssize_t start)
+{
+    Ref parts[4];
+    if (!walk_skip_versioned_code(WALK_CURSOR, &parts[2], &parts[3]) ||
+        !walk_skip_part(WALK_CURSOR, &parts[1], 1))
+        return 0;
+    /* The function takes its entry before its fields. */
+    if (!walk_take_entry(ix))
+        return 0;
+    if (*pos >= size)
+        return walk_fail("0x30: EOF en flags");
+    uint8_t flags = data[(*pos)++];
+    if (!walk_skip_part(WALK_CURSOR, &parts[0], 1))
+        return 0;
+    if ((flags & FN_NAME) && !walk_skip_str_any(WALK_CURSOR, NULL))
+        return 0;
+    static const uint8_t values[] = {FN_MODULE, FN_DEFAULTS, FN_KWDEFAULTS};
+    for (uint8_t bit : values) {
+        if ((flags & bit) && !walk_nested(WALK_CURSOR, vc, depth))
+            return 0;
+    }
+    if ((flags & FN_CLOSURE) && !walk_skip_counted(WALK_CURSOR, vc, depth, "0x30: EOF en celdas", 0))
+        return 0;
+    if ((flags & FN_GLOBALS) &&
+        !walk_skip_counted(WALK_CURSOR, vc, depth, "0x30: EOF en globales", 1))
+        return 0;
+    if ((flags & FN_DICT) && !walk_nested(WALK_CURSOR, vc, depth))
+        return 0;
+    if ((flags & FN_DOC) && !walk_nested(WALK_CURSOR, vc, depth))
+        return 0;
+    return walk_record(ix, vc, start, TAG_FUNCTION, parts, 4);
+}
+
+/* Parts: (version, bytecode). */
+[[nodiscard]] static int
+walk_skip_code_v2(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+                  WalkIndex *ix, VerifyCtx *vc, Py_ssize_t start)
+{
+    Ref parts[2];
+    return walk_skip_versioned_code(WALK_CURSOR, &parts[0], &parts[1]) &&
+           walk_record(ix, vc, start, TAG_CODE_V2, parts, 2);
+}
+
+/* Parts: (name, source, module), as for an instance. */
+[[nodiscard]] static int
+walk_skip_class(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+                WalkIndex *ix, VerifyCtx *vc, Py_ssize_t start)
+{
+    Ref parts[3];
+    PyObject *raw;
+    if (!walk_skip_str_any(WALK_CURSOR, &raw))
+        return 0;
+    parts[0] = Ref::steal(raw);
+    if (!walk_skip_dedup_bytes(WALK_CURSOR, &raw))
+        return 0;
+    parts[1] = Ref::steal(raw);
+    if (!walk_skip_str_any(WALK_CURSOR, &raw))
+        return 0;
+    parts[2] = Ref::steal(raw);
+    /* The class takes its entry after its fields. */
+    return walk_take_entry(ix) && walk_record(ix, vc, start, TAG_CLASS, parts, 3);
+}
+
+/* What a value by reference or a module is named by: "function globals" when
+ * a function's globals name it (a safe load with allow_functions lets those
+ * import), else nothing. */
+[[nodiscard]] static int
+walk_scope_part(const WalkIndex *ix, Ref *part)
+{
+    return ix->globals_depth == 0 || walk_literal_part(ix, part, "function globals", 16);
+}
+
+/* Parts: (qualname, module, scope). */
+[[nodiscard]] static int
+walk_skip_global(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+                 WalkIndex *ix, VerifyCtx *vc, Py_ssize_t start)
+{
+    Ref parts[3];
+    PyObject *raw;
+    if (!walk_skip_str_any(WALK_CURSOR, &raw))
+        return 0;
+    parts[1] = Ref::steal(raw);
+    if (!walk_skip_str_any(WALK_CURSOR, &raw))
+        return 0;
+    parts[0] = Ref::steal(raw);
+    return walk_take_entry(ix) && walk_scope_part(ix, &parts[2]) &&
+           walk_record(ix, vc, start, TAG_GLOBAL, parts, 3);
+}
+
+/* Parts: (module, scope). */
+[[nodiscard]] static int
+walk_skip_module(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+                 WalkIndex *ix, VerifyCtx *vc, Py_ssize_t start)
+{
+    Ref parts[2];
+    PyObject *raw;
+    if (!walk_skip_str_any(WALK_CURSOR, &raw))
+        return 0;
+    parts[0] = Ref::steal(raw);
+    return walk_take_entry(ix) && walk_scope_part(ix, &parts[1]) &&
+           walk_record(ix, vc, start, TAG_MODULE, parts, 2);
+}
+
+/* A cell takes its entry before its contents. */
+[[nodiscard]] static int
+walk_skip_cell(WALK_ARGS)
+{
+    if (!walk_take_entry(ix))
+        return 0;
+    if (*pos >= size)
+        return walk_fail("0x35: EOF en celda");
+    uint8_t marker = data[(*pos)++];
+    if (marker == 0x00)
+        return 1;
+    if (marker != 0x01) {
+        PyErr_Format(PyExc_ValueError, "0x35: marcador inesperado 0x%02x", marker);
+        return 0;
+    }
+    return walk_nested(WALK_CURSOR, vc, depth);
+}
+
+/* A value that must start as a tuple (or dict) or a reference does. */
+[[nodiscard]] static int
+walk_skip_reduce_args(WALK_ARGS, int kwargs)
+{
+    unsigned t = *pos < size ? data[*pos] : 0;
+    int starts = kwargs ? t == TAG_DICT || t == TAG_DICT_DEDUP || is_ref_tag(t)
+                        : t == TAG_TUPLE || t == TAG_TUPLE_DEDUP || is_ref_tag(t);
+    if (*pos >= size || !starts)
+        return walk_fail(kwargs ? "0x36: esperaba dict kwargs" : "0x36: esperaba tupla args");
+    return walk_nested(WALK_CURSOR, vc, depth);
+}
+
+/* Parts: (kind,), the way the object is made. */
+[[nodiscard]] static int
+walk_skip_reduce_ex(WALK_ARGS, Py_ssize_t start)
+{
+    static const char *const kinds[] = {"call", "new", "new with keywords"};
+    if (*pos >= size)
+        return walk_fail("0x36: EOF en tipo");
+    uint8_t kind = data[(*pos)++];
+    if (kind > REDUCE_EX_NEW_KW) {
+        PyErr_Format(PyExc_ValueError, "0x36: tipo inesperado 0x%02x", kind);
+        return 0;
+    }
+    if (!walk_nested(WALK_CURSOR, vc, depth) || !walk_skip_reduce_args(WALK_CURSOR, vc, depth, 0) ||
+        (kind == REDUCE_EX_NEW_KW && !walk_skip_reduce_args(WALK_CURSOR, vc, depth, 1)))
+        return 0;
+    if (*pos >= size)
+        return walk_fail("EOF reduce flags");
+    uint8_t flags = data[(*pos)++];
+    for (int bit = 0; bit < 3; bit++) {
+        if ((flags & (1 << bit)) && !walk_nested(WALK_CURSOR, vc, depth))
+            return 0;
+    }
+    Ref parts[1];
+    return walk_literal_part(ix, &parts[0], kinds[kind], (Py_ssize_t)strlen(kinds[kind])) &&
+           walk_record(ix, vc, start, TAG_REDUCE_EX, parts, 1);
+}
+
 /* ---- the walk ---------------------------------------------------------- */
 
 /* One value and everything nested in it, at depth (0 for the root). */
@@ -905,6 +1157,14 @@ verify_walk(WALK_ARGS)
      * the one-byte values. */
     case TAG_ARRAY: return walk_skip_array(WALK_CURSOR);
     case TAG_INT32: return walk_skip_fixed(size, pos, t, "EOF int32");
+    case TAG_FUNCTION: return walk_skip_function(WALK_CURSOR, vc, depth, start);
+    case TAG_CODE_V2: return walk_skip_code_v2(WALK_CURSOR, vc, start);
+    case TAG_CLASS: return walk_skip_class(WALK_CURSOR, vc, start);
+    case TAG_GLOBAL: return walk_skip_global(WALK_CURSOR, vc, start);
+    case TAG_MODULE: return walk_skip_module(WALK_CURSOR, vc, start);
+    case TAG_CELL: return walk_skip_cell(WALK_CURSOR, vc, depth);
+    case TAG_REDUCE_EX: return walk_skip_reduce_ex(WALK_CURSOR, vc, depth, start);
+    case TAG_STR_SURROGATES: return walk_skip_str_dedup(WALK_CURSOR, NULL);
     default: return walk_unknown_tag(t);
     }
 }
@@ -978,6 +1238,70 @@ report_tag_counts(const VerifyCtx *vc)
 /* The reason texts as str, made on first use and kept for the process. */
 static PyObject *reason_str_cached[256];
 
+/* Code texts already rendered in one report, by tag and the identity of the
+ * raw parts' items: the capture hands the same part objects to every block
+ * that names the same entries, so a function written a thousand times is
+ * rendered once.  Open addressing over a few probes; a block that finds no
+ * room is rendered without being remembered. */
+#define RENDER_MEMO 256
+#define RENDER_PROBES 8
+
+struct RenderMemo {
+    uint8_t tag;
+    PyObject *parts; /* borrowed from a block, which outlives the memo */
+    Ref code;        /* null for a free slot */
+};
+
+static size_t
+render_hash(uint8_t tag, PyObject *parts)
+{
+    uint64_t h = tag;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(parts); i++) {
+        h = (h ^ (uint64_t)(uintptr_t)PyTuple_GET_ITEM(parts, i)) * 0x9E3779B97F4A7C15u;
+        h ^= h >> 29;
+    }
+    return (size_t)h;
+}
+
+static int
+same_parts(PyObject *a, PyObject *b)
+{
+    Py_ssize_t n = PyTuple_GET_SIZE(a);
+    if (n != PyTuple_GET_SIZE(b))
+        return 0;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (PyTuple_GET_ITEM(a, i) != PyTuple_GET_ITEM(b, i))
+            return 0;
+    }
+    return 1;
+}
+
+/* The renderer's text for a block (new reference), from the memo when an
+ * earlier block had the very same parts. */
+static PyObject *
+render_block(const UnexecBlock *blk, PyObject *render_fn, RenderMemo *memo)
+{
+    size_t h = render_hash(blk->tag, blk->raw_parts);
+    RenderMemo *free_slot = NULL;
+    for (size_t k = 0; k < RENDER_PROBES; k++) {
+        RenderMemo *m = &memo[(h + k) % RENDER_MEMO];
+        if (!m->code) {
+            free_slot = m;
+            break;
+        }
+        if (m->tag == blk->tag && same_parts(m->parts, blk->raw_parts))
+            return Py_NewRef(m->code.get());
+    }
+    PyObject *args[2] = {g_byte_ints[blk->tag], blk->raw_parts}; /* borrowed */
+    PyObject *code = PyObject_Vectorcall(render_fn, args, 2, NULL);
+    if (code != NULL && free_slot != NULL) {
+        free_slot->tag = blk->tag;
+        free_slot->parts = blk->raw_parts;
+        free_slot->code = Ref::borrow(code);
+    }
+    return code;
+}
+
 /* One (pos, tag, reason, code text) per block; the renderer, when given,
  * turns each block's raw parts into its code text. */
 static PyObject *
@@ -986,6 +1310,7 @@ report_blocks(const VerifyCtx *vc, PyObject *render_fn)
     Ref list = Ref::steal(PyList_New(vc->block_count));
     if (!list)
         return NULL;
+    RenderMemo memo[RENDER_MEMO];
     for (Py_ssize_t i = 0; i < vc->block_count; i++) {
         const UnexecBlock *blk = &vc->blocks[i];
         PyObject **reason = &reason_str_cached[blk->tag];
@@ -993,8 +1318,7 @@ report_blocks(const VerifyCtx *vc, PyObject *render_fn)
             return NULL;
         Ref code;
         if (render_fn != NULL && blk->raw_parts != NULL) {
-            PyObject *args[2] = {g_byte_ints[blk->tag], blk->raw_parts}; /* borrowed */
-            code = Ref::steal(PyObject_Vectorcall(render_fn, args, 2, NULL));
+            code = Ref::steal(render_block(blk, render_fn, memo));
             if (!code)
                 return NULL;
         }
@@ -1032,7 +1356,7 @@ verify_stream_fast(const unsigned char *data, Py_ssize_t size, int show_source)
         !set_report_attr(report.get(), "bytes_total", PyLong_FromSsize_t(size)))
         return NULL;
 
-    WalkIndex ix = {0, NULL, 0, inflate_budget(size)};
+    WalkIndex ix = {0, NULL, 0, inflate_budget(size), 0};
     if (show_source && !mirror_init(&ix))
         return NULL;
 

@@ -3,8 +3,12 @@
 ``dumps`` turns an object graph into bytes and ``loads`` rebuilds it.  Equal
 strings and byte blocks are written once, shared lists, dicts, tuples and
 frozensets keep their sharing, and cycles through lists and dicts survive a
-round trip.  Functions travel by value (their bytecode, defaults and closure
-contents); instances travel with their class's name, module and source.
+round trip.  Functions travel by value (their bytecode checked against the
+interpreter version, the module globals their code uses, their defaults,
+attributes and closure cells); instances and classes travel with their
+class's name, module and source; built-ins, classes of C and modules by
+module and name; everything else the reduce protocol describes, in pickle's
+order.
 
 Loading a stream can run the code it carries.  ``verify`` reports what a
 stream would run without running any of it, and ``loads(data,
@@ -16,6 +20,7 @@ taken from the caller's own modules instead of from the stream.
 from __future__ import annotations
 
 from collections.abc import Iterable
+from types import ModuleType
 from typing import Protocol, Union
 
 from ._tags import tag_name
@@ -53,11 +58,19 @@ _NEVER_APPROVED = {
     0x22: "a wrapper of a function is never approved",
     0x23: "a wrapper of a function is never approved",
     0x24: "a wrapper of functions is never approved",
+    0x30: "bytecode is never approved",
+    0x31: "bytecode is never approved",
 }
 # Functions, code and their wrappers, approved together by allow_functions.
-_FUNCTION_FORMS = frozenset((0x0D, 0x20, 0x21, 0x22, 0x23, 0x24))
+_FUNCTION_FORMS = frozenset((0x0D, 0x20, 0x21, 0x22, 0x23, 0x24, 0x30, 0x31))
 _INSTANCE_TAGS = (0x25, 0x26)
 _REDUCE = 0x27
+# What the name of a value by reference must denote, as the engine's
+# approval kinds number it: a class, any object, a module.
+_CLASS, _GLOBAL, _MODULE, _REDUCE_EX = 0x32, 0x33, 0x34, 0x36
+_APPROVE_KIND = {_CLASS: 3, _GLOBAL: 2, _MODULE: 4}
+_KIND_NAMES = {0x25: "class", 0x26: "class", _CLASS: "class", _GLOBAL: "value",
+               _MODULE: "module"}
 
 
 class RefusedValue:
@@ -92,9 +105,11 @@ class RefusedValue:
     def describe(self) -> str:
         """One line: where the value is, what it names and why it was refused."""
         what = ""
-        if self.name is not None:
+        if self.tag == _MODULE and self.module is not None:
+            what = f" module {_quoted(self.module)};"
+        elif self.name is not None:
             where = f" from module {_quoted(self.module)}" if self.module else " without a module"
-            kind = "class" if self.tag in _INSTANCE_TAGS else "callable"
+            kind = _KIND_NAMES.get(self.tag, "callable")
             what = f" {kind} {_quoted(self.name)}{where};"
         refusal = escape_text(self.refusal, one_line=True)
         reason = escape_text(self.reason, one_line=True)
@@ -162,13 +177,13 @@ def _text(part: object) -> str | None:
 
 
 def _approved(allow: Iterable[object]) -> tuple[object, ...]:
-    """The approved objects, checked to be classes and callables.  The
-    engine matches them by identity, and bound methods, which are made anew
-    at each lookup, by their self and function."""
+    """The approved objects, checked to be classes, callables and modules.
+    The engine matches them by identity, and bound methods, which are made
+    anew at each lookup, by their self and function."""
     objects = tuple(allow)
     for obj in objects:
-        if not callable(obj):
-            raise TypeError(f"allow takes classes and callables, not {obj!r}")
+        if not (callable(obj) or isinstance(obj, ModuleType)):
+            raise TypeError(f"allow takes classes, callables and modules, not {obj!r}")
     return objects
 
 
@@ -187,6 +202,14 @@ def _refusals(report: StreamReport, allowed: tuple[object, ...],
     for offset, tag, reason, code in report.unexecuted_blocks:
         parts = getattr(code, "parts", None)
         name = module = None
+        if tag == _REDUCE_EX:
+            continue  # its callable or class is a value of its own; the engine checks it again
+        if tag in _APPROVE_KIND:
+            why = _by_reference_refusal(tag, parts, allowed, allow_functions)
+            if why is not None:
+                name, module = _named(tag, parts)
+                refused.append(RefusedValue(offset, tag, reason, name, module, why))
+            continue
         if tag in _INSTANCE_TAGS or tag == _REDUCE:
             if not isinstance(parts, tuple) or len(parts) != 3:
                 refused.append(RefusedValue(offset, tag, reason, None, None,
@@ -212,6 +235,28 @@ def _refusals(report: StreamReport, allowed: tuple[object, ...],
         refused.extend(backrefs)
         refused.sort(key=lambda r: r.offset)
     return refused
+
+
+def _named(tag: int, parts: object) -> tuple[str | None, str | None]:
+    """(name, module) that a class, value by reference or module names."""
+    if not isinstance(parts, tuple) or len(parts) < 2:
+        return None, None
+    if tag == _MODULE:
+        return None, _text(parts[0])
+    return _text(parts[0]), _text(parts[2] if tag == _CLASS else parts[1])
+
+
+def _by_reference_refusal(tag: int, parts: object, allowed: tuple[object, ...],
+                          allow_functions: bool) -> str | None:
+    """Why a class, value by reference or module is refused, or None.  With
+    allow_functions, what a function's globals name by reference is taken
+    as a trusted load takes it, imports included."""
+    name, module = _named(tag, parts)
+    if module is None or (tag != _MODULE and name is None):
+        return "its name or module was not captured as UTF-8 text"
+    if allow_functions and tag != _CLASS and parts[-1] is not None:
+        return None
+    return approval(name or "", module, _APPROVE_KIND[tag], allowed)
 
 
 def verify(data: BytesLike, *, show_source: bool = False) -> StreamReport:
@@ -261,23 +306,26 @@ def loads(data: BytesLike, *, allow_code: bool = True, allow: Iterable[object] =
     input.
 
     With ``allow_code=True`` (the default) loading runs whatever code the
-    stream carries: use it for streams you trust only.  With
+    stream carries, and imports the modules that function globals and values
+    given by module and name need: use it for streams you trust only.  With
     ``allow_code=False`` the stream is verified first: a malformed stream
     raises ValueError with the verifier's message, and a stream with any
     code-carrying value that is not approved raises ``UnsafeStreamError``
-    before anything of it runs.  An instance or reduced object is approved
-    when its class or callable, found statically (in the ``__dict__`` of a
-    module the program has already imported, and along a class's MRO,
-    running no code of what it looks at), is one of the objects in
-    ``allow``; the loader then takes that object and never runs the source
-    the stream carries.  An instance is approved only for a class that
+    before anything of it runs; nothing is imported.  An instance, reduced
+    object, class, value given by module and name or module is approved when
+    what the stream names, found statically (in the ``__dict__`` of a module
+    the program has already imported, and along a class's MRO, running no
+    code of what it looks at), is one of the objects in ``allow``, which
+    takes modules too; the loader then takes that object and never runs the
+    source the stream carries.  An instance is approved only for a class that
     makes its instances with ``object.__new__``, and a reduced object gets
     the state and items the stream carries only when its callable is such
     a class: approval creates objects and never rewrites one that exists.
     Bytecode, functions made from source and their wrappers are approved
     only with ``allow_functions=True``, which approves arbitrary code: use
-    it only for streams whose sender is authenticated.  Version 1 values
-    are never approved.
+    it only for streams whose sender is authenticated; what their globals
+    name by module is then imported as a trusted load imports it.  Version 1
+    values are never approved.
     """
     if allow_code and type(data) is bytes and allow == () and not allow_functions:
         # The common call, without the layers below: small messages are

@@ -8,7 +8,10 @@ before it is shown.  Nothing here ever imports, unmarshals or executes
 anything taken from a stream.
 """
 
+import functools
+import importlib.util
 import re
+import sys
 from types import MappingProxyType
 
 __all__ = ["CapturedSource", "StreamReport", "escape_text", "hidden_characters"]
@@ -35,6 +38,12 @@ _SOURCE_ESCAPED = (
 _ESCAPED = {
     False: re.compile(f"[{_SOURCE_ESCAPED}]"),
     True: re.compile(f"[\t\n{_SOURCE_ESCAPED}]"),
+}
+# Bytes that are printable ASCII (and, in source, tabs and newlines) hold
+# nothing to escape: most names and source, settled without decoding.
+_PLAIN = {
+    False: re.compile(rb"[\t\n\x20-\x7e]*"),
+    True: re.compile(rb"[\x20-\x7e]*"),
 }
 
 
@@ -69,6 +78,8 @@ def escape_text(text, *, one_line):
     ``\uNNNN``; with ``one_line`` tab and newline too.  A byte that is not
     part of valid UTF-8 is written ``\\xNN``.  Everything else is kept.
     """
+    if type(text) is bytes and _PLAIN[bool(one_line)].fullmatch(text):
+        return text.decode("ascii")
     text, from_bytes = _as_str(text)
     pattern = _ESCAPED[bool(one_line)]
     if pattern.search(text) is None:
@@ -80,6 +91,8 @@ def hidden_characters(text, *, one_line):
     """What ``escape_text`` escapes in ``text``, each once in order of first
     appearance: ``U+NNNN`` for a character, ``byte 0xNN`` for a byte that is
     not UTF-8."""
+    if type(text) is bytes and _PLAIN[bool(one_line)].fullmatch(text):
+        return ()
     text, from_bytes = _as_str(text)
     found = dict.fromkeys(_ESCAPED[bool(one_line)].findall(text))
     return tuple(f"byte 0x{ord(ch) - 0xDC00:02X}" if _is_byte(ch, from_bytes)
@@ -140,10 +153,15 @@ class CapturedSource(str):
     the stream's text passed through ``escape_text``.
 
     ``parts`` keeps the exact raw parts it was made from, as bytes or None:
-    (name, source) for functions and version 1 instances, (class name,
-    source, module) for instances, (callable name, source, module) for
-    reduced objects, all three None when the callable is one written earlier
-    in the stream, and (bytecode,) or (wrapper kind,) for the rest.
+    (name, source) for functions made from source and version 1 instances,
+    (class name, source, module) for instances and classes, (callable name,
+    source, module) for reduced objects, all three None when the callable is
+    one written earlier in the stream, (qualified name, module, version,
+    bytecode) for functions with their globals, (version, bytecode) for their
+    code objects, (qualified name, module, scope) for values by reference and
+    (module, scope) for modules, where the scope is ``b"function globals"``
+    when a function's globals name it, (kind,) for the full reduce form, and
+    (bytecode,) or (wrapper kind,) for the rest.
     ``hidden`` lists, as ``hidden_characters`` does, what the text escapes.
     """
 
@@ -152,6 +170,19 @@ class CapturedSource(str):
 
 
 _HEX_HEAD = 16  # bytes of marshalled code shown
+# This interpreter's bytecode magic number and version, as the function and
+# code forms carry them: the number big-endian, then major and minor.
+_PYVERSION = (int.from_bytes(importlib.util.MAGIC_NUMBER[:2], "little").to_bytes(2, "big")
+              + bytes(sys.version_info[:2]))
+# Tags whose second captured part is source text; every other text part is
+# a one-line field.
+_WITH_SOURCE = frozenset((0x0D, 0x1C, 0x1E, 0x1F, 0x25, 0x26, 0x27, 0x32))
+_REDUCE_EX_KINDS = {
+    b"call": "calls its callable (the value before its arguments)",
+    b"new": "a new instance of its class (the value before its arguments), made with __new__",
+    b"new with keywords": ("a new instance of its class (the value before its arguments), "
+                           "made with __new__ and keyword arguments"),
+}
 
 
 def _source_block(title, source):
@@ -166,18 +197,62 @@ def _where(module):
 
 def _hidden(tag, parts):
     """What the rendering of a block escapes: the second part of a block
-    with text is its source, the others are one-line fields."""
-    if tag == 0x20 or tag == 0x21:
+    with source is that source, every other text part a one-line field;
+    bytecode and version parts are not text."""
+    if tag in (0x20, 0x21, 0x31):
         return ()
+    if tag == 0x30:
+        parts = parts[:2]
     found = {}
     for i, part in enumerate(parts):
         if _is_text(part):
-            found.update(dict.fromkeys(hidden_characters(part, one_line=i != 1)))
+            one_line = not (i == 1 and tag in _WITH_SOURCE)
+            found.update(dict.fromkeys(hidden_characters(part, one_line=one_line)))
     return tuple(found)
+
+
+@functools.lru_cache(maxsize=16)
+def _pyversion(part):
+    """The interpreter that a version part names, and a note when it is not
+    this one (which refuses its bytecode)."""
+    if not isinstance(part, bytes) or len(part) != 4:
+        return "bytecode of an unreadable interpreter version", ""
+    major, minor, magic = part[2], part[3], part[0] << 8 | part[1]
+    text = f"CPython {major}.{minor} bytecode (magic {magic})"
+    if part == _PYVERSION:
+        return text, ""
+    here = int.from_bytes(_PYVERSION[:2], "big")
+    return text, (f"\n# written by another interpreter version: this one (CPython "
+                  f"{sys.version_info[0]}.{sys.version_info[1]}, magic {here}) refuses it")
+
+
+def _bytecode(kind, version, blob):
+    what, note = _pyversion(version)
+    if not isinstance(blob, bytes):
+        return f"# {kind}: {what} (not captured){note}"
+    more = " ..." if len(blob) > _HEX_HEAD else ""
+    return (f"# {kind}: {what}, {len(blob)} bytes, not loaded: "
+            f"{blob[:_HEX_HEAD].hex(' ')}{more}{note}")
+
+
+def _scope(part):
+    return ", named by a function's globals" if part else ""
+
+
+# Blocks of this many bytes of parts or fewer are rendered once for equal
+# parts: streams of one function each (tasks sent to workers) repeat them.
+_RENDER_CACHED = 4096
 
 
 def _render_captured_source(tag, parts):
     """Readable text for the raw parts the verifier captured for one block."""
+    if sum(len(p) for p in parts if type(p) is bytes) <= _RENDER_CACHED:
+        return _rendered(tag, parts)
+    return _rendered.__wrapped__(tag, parts)
+
+
+@functools.lru_cache(maxsize=256)
+def _rendered(tag, parts):
     text = CapturedSource(_render(tag, parts))
     text.parts = parts
     text.hidden = _hidden(tag, parts)
@@ -195,6 +270,22 @@ def _render(tag, parts):
                 f"{first[:_HEX_HEAD].hex(' ')}{more}")
     second = parts[1] if len(parts) > 1 else None
     third = parts[2] if len(parts) > 2 else None
+    if tag == 0x30:
+        fourth = parts[3] if len(parts) > 3 else None
+        return _bytecode(f"function {_quoted(first)}{_where(second)}", third, fourth)
+    if tag == 0x31:
+        return _bytecode("code object", first, second)
+    if tag == 0x32:
+        return _source_block(f"# class {_quoted(first)}{_where(third)}", second)
+    if tag == 0x33:
+        return (f"# {_quoted(first)}{_where(second)}, by reference{_scope(third)}: a trusted "
+                f"load imports the module when it is not imported")
+    if tag == 0x34:
+        return (f"# module {_quoted(first)}, by name{_scope(second)}: a trusted load "
+                f"imports it when it is not imported")
+    if tag == 0x36:
+        what = _REDUCE_EX_KINDS.get(first, _field(first))
+        return f"# reduced object: {what}; its state goes to __setstate__ when it has one"
     if tag == 0x0D:
         return _source_block(f"# function {_quoted(first)}", second)
     if tag in (0x1C, 0x1E, 0x25, 0x26):

@@ -9,7 +9,9 @@ Not collected by the ordinary suite: repeating each case thousands of times is
 worth it only where a leaked reference can be counted."""
 
 import gc
+import math
 import sys
+import uuid
 
 import pytest
 
@@ -27,6 +29,7 @@ import test_module
 import test_objects
 import test_strings_bytes
 import test_verify
+import test_what_travels
 
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
                                 reason="needs an interpreter built for debugging")
@@ -52,7 +55,11 @@ WALK_FAILURES = [stream_of(e) for e in test_verify.MESSAGES]
 # Refused shapes (the shortest chain past the depth limit, DAGs as keys) and
 # the per-load inflation budget.
 HOSTILE = [p.values[0]() for p in test_load_safety.HOSTILE if p.id != "deep-chain-in-a-set"]
-VALUES = test_verify.ROUND_TRIP_VALUES
+# Every kind of value, and the values users send: functions with their globals,
+# values by name, the reduce protocol's full form.
+VALUES = test_verify.ROUND_TRIP_VALUES + [
+    pytest.param(lambda v=p.values[0]: v, id=p.id) for p in test_what_travels.USED
+] + [pytest.param(lambda v=p.values[0]: v, id=p.id) for p in test_what_travels.SAME]
 WRITER_FAILURES = [make for make, _ in test_objects.WRITE_ERRORS] + [
     lambda: test_module.nested_list(201), lambda: {frozenset([object()])}]
 
@@ -157,6 +164,13 @@ SAFE_LOADS = [
     # refused by the load: a callable reference to an entry that is not approved
     (lambda: test_load_safety.H("14 02") + test_load_safety.S("eval")
      + test_load_safety.H("27 00 FE 01 09 00 00"), ()),
+    # values by name and a module, approved; one not in allow, refused
+    (lambda: [len, math.sqrt, math, str.upper, int], (len, math.sqrt, math, str.upper, int)),
+    (lambda: [len, math.sqrt], (len,)),
+    # the full reduce form: a new instance, then its __setstate__
+    (lambda: [uuid.UUID(int=5), uuid.UUID(int=6)], (uuid.UUID,)),
+    # a function with globals: refused, or (allow_functions) loaded
+    (lambda: test_what_travels.uses_math, ()),
 ]
 
 
