@@ -290,15 +290,11 @@ walk_skip_values(WALK_ARGS, Py_ssize_t n)
             Py_ssize_t w = fixed_width(t);
             if (w == 0 && left >= 2) {
                 Py_ssize_t q = p + 1;
-                if (t == TAG_REF8) {
-                    if (ref_index_at(data + q, TAG_REF8) < ix->dedup_n)
-                        w = 1 + ref_width(TAG_REF8);
-                }
-                else if (t == TAG_REF16) {
-                    if (left > ref_width(TAG_REF16) &&
-                        ref_index_at(data + q, TAG_REF16) < ix->dedup_n)
-                        w = 1 + ref_width(TAG_REF16);
-                }
+                if (t == TAG_REF8 && ref_index_at(data + q, TAG_REF8) < ix->dedup_n)
+                    w = 1 + ref_width(TAG_REF8);
+                else if (t == TAG_REF16 && left > ref_width(TAG_REF16) &&
+                         ref_index_at(data + q, TAG_REF16) < ix->dedup_n)
+                    w = 1 + ref_width(TAG_REF16);
                 else if (t == TAG_SHORT_STR && short_strs) {
                     Py_ssize_t len = short_block_len(data + q, left - 1);
                     if (len >= 0) {
