@@ -78,8 +78,8 @@ die(const char *what)
     abort();
 }
 
-/* VELLUM_TREE names the checkout: src/ holds the package's Python modules
- * and fuzz/ the oracle. */
+/* VELLUM_TREE names the checkout: src/ holds the package's Python modules,
+ * fuzz/ the oracle and tests/ the machinery it shares with the suite. */
 extern "C" int
 LLVMFuzzerInitialize(int *, char ***)
 {
@@ -102,7 +102,7 @@ LLVMFuzzerInitialize(int *, char ***)
         die("cannot register vellum._vellum");
     Py_DECREF(ext);
     PyObject *path = PySys_GetObject("path"); /* borrowed */
-    const char *dirs[] = {"/fuzz", "/src"};
+    const char *dirs[] = {"/tests", "/fuzz", "/src"};
     for (const char *dir : dirs) {
         PyObject *entry = PyUnicode_FromFormat("%s%s", tree, dir);
         if (path == NULL || entry == NULL || PyList_Insert(path, 0, entry) < 0)

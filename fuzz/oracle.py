@@ -7,7 +7,8 @@ check(data) raises AssertionError when one breaks:
 - a stream it reports ok with no code-carrying block loads without an audit
   event of running code and without starting a Python function;
 - loading fails only with the codec's own exceptions, never SystemError or
-  MemoryError;
+  MemoryError; a stream it reports ok and that loads no longer loads one byte
+  short;
 - the memory a load or a walk holds at its peak stays within a small multiple
   of the input, plus the inflation cap when the input may carry zlib data.
 
@@ -16,13 +17,10 @@ package and the harmless classes of targets.py visible in sys.modules, so a
 mutated stream can neither execute source nor call anything outside them.
 """
 
-import gc
-import sys
-import threading
-
-import targets
+import targets  # noqa: F401 - visible to the loads
 import vellum
 import vellum.vellum
+from streams import WATCH
 from vellum import _vellum
 
 try:
@@ -60,51 +58,19 @@ SLACK = 2 << 20
 INFLATE = 1100     # four inflate attempts end at 64 * (4n + 256) bytes
 
 
-class _Watch:
-    def __init__(self):
-        self.on = False
-        self.seen = []
-        self.thread = threading.get_ident()
-        sys.addaudithook(self._audit)
-
-    def _audit(self, event, args):
-        if self.on and threading.get_ident() == self.thread:
-            if event in CODE_EVENTS or event not in ALLOWED_EVENTS:
-                self.seen.append(event)
-            if event not in ALLOWED_EVENTS:
-                raise RuntimeError(f"refused {event}")
-
-    def _profile(self, frame, event, arg):
-        if self.on and event == "call":
-            self.seen.append(frame.f_code.co_name)
-
-    def load(self, data):
-        """(error or None, events and functions seen); what sys.modules shows
-        is cut down to the package and the targets while loading."""
-        vellum.loads(b"\x00")
-        keep = {k: v for k, v in sys.modules.items() if k.split(".")[0] in ("vellum", "targets")}
-        saved = dict(sys.modules)
-        gc.disable()
-        self.seen = []
-        sys.setprofile(self._profile)
-        sys.modules.clear()
-        sys.modules.update(keep)
-        try:
-            self.on = True
-            _vellum.deserialize_fast(data)
-            error = None
-        except BaseException as e:  # a stream must not be able to end the process
-            error = e
-        finally:
-            self.on = False
-            sys.modules.clear()
-            sys.modules.update(saved)
-            sys.setprofile(None)
-            gc.enable()
-        return error, self.seen
+# Only the package and the harmless targets are visible to a load.
+VISIBLE = ("vellum", "targets")
 
 
-WATCH = _Watch()
+def _load(data, visible):
+    """(error or None, the events and functions seen) of one watched load,
+    with every earlier load's objects released first."""
+    vellum.loads(b"\x00")
+    result, seen = WATCH.run(_vellum.deserialize_fast, data, allowed=ALLOWED_EVENTS,
+                             modules=visible)
+    return (result if isinstance(result, BaseException) else None), seen
+
+
 # The module imports array and marshal on first use; an import while watching
 # would count as running code.
 vellum.loads(vellum.dumps([__import__("array").array("b"), (lambda: 0)]))
@@ -119,7 +85,9 @@ def _metered(call, *args):
         _metered.peak = max(_metered.peak, peak)
 
 
-def check(data):
+def check(data, visible=VISIBLE):
+    """Raises AssertionError when data breaks a property; visible names the
+    top-level packages that a load may find classes and callables in."""
     limit = WORDS * len(data) + SLACK
     if b"\x78" in data:  # any zlib stream starts with 0x78
         limit += INFLATE * len(data)
@@ -139,7 +107,7 @@ def check(data):
 
     walk_peak, _metered.peak = _metered.peak, 0
     assert walk_peak <= limit, (data.hex(), "verifier", walk_peak, limit)
-    error, seen = _metered(WATCH.load, data)
+    error, seen = _metered(_load, data, visible)
     vellum.loads(b"\x00")
     # marshal.loads sizes what it builds from counts in the blob: its memory
     # is the interpreter's, not the codec's
@@ -151,3 +119,7 @@ def check(data):
         assert error is None or isinstance(error, CODEC_ERRORS), (data.hex(), repr(error))
     if not marshal_ran:
         assert _metered.peak <= limit, (data.hex(), "loader", _metered.peak, limit)
+    if error is None and report.ok:
+        # the reader used the whole stream too: one byte less does not load
+        assert _load(data[:-1], visible)[0] is not None, data.hex()
+        vellum.loads(b"\x00")

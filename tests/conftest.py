@@ -1,6 +1,6 @@
 import pytest
 
-import vellum
+import streams
 
 
 @pytest.fixture
@@ -10,6 +10,12 @@ def flush_read_table():
     The reader holds every shared container of the last stream it read until the next
     load begins; reference counts taken in between would include those references.
     """
-    vellum.loads(b"\x00")
+    streams.flush_read_table()
     yield
-    vellum.loads(b"\x00")
+    streams.flush_read_table()
+
+
+@pytest.fixture(scope="session")
+def watch():
+    """The process's one watcher of what a call runs (streams.Watch)."""
+    return streams.WATCH

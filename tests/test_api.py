@@ -4,10 +4,10 @@ verification, and safe loading with allow_code=False and allow."""
 import gc
 import importlib
 import io
-import os
+import pathlib
 import pickle
+import re
 import sys
-import threading
 import tracemalloc
 from importlib import metadata
 
@@ -16,22 +16,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import vellum
-from vellum import UnsafeStreamError
-
-
-def H(text):
-    return bytes.fromhex(text)
-
-
-def S(text):
-    """A string field written in full: 15 n text."""
-    raw = text.encode()
-    return bytes([0x15, len(raw)]) + raw
-
-
-def B(payload):
-    """A plain byte block: 0E n payload."""
-    return bytes([0x0E, len(payload)]) + payload
+from streams import B, H, S
+from vellum import UnsafeStreamError, _tags
 
 
 MIB = 1 << 20
@@ -104,45 +90,6 @@ def shapes(tmp_path_factory):
     finally:
         sys.path.remove(str(where))
         sys.modules.pop("vellum_shapes", None)
-
-
-class Watch:
-    """Records what runs during a call: code audit events, and Python frames
-    started outside the vellum package."""
-
-    CODE_EVENTS = {"exec", "compile", "marshal.loads", "import"}
-    OWN = os.path.dirname(vellum.__file__)
-
-    def __init__(self):
-        self.on = False
-        self.seen = []
-        self.thread = threading.get_ident()
-        sys.addaudithook(self._audit)
-
-    def _audit(self, event, args):
-        if self.on and event in self.CODE_EVENTS and threading.get_ident() == self.thread:
-            self.seen.append(event)
-
-    def _profile(self, frame, event, arg):
-        if event == "call" and not frame.f_code.co_filename.startswith(self.OWN):
-            self.seen.append((frame.f_code.co_filename, frame.f_code.co_name))
-
-    def run(self, fn, *args, **kwargs):
-        """(result or exception, what ran)."""
-        self.seen = []
-        self.on = True
-        sys.setprofile(self._profile)
-        try:
-            result = fn(*args, **kwargs)
-        except Exception as exc:
-            result = exc
-        finally:
-            sys.setprofile(None)
-            self.on = False
-        return result, self.seen
-
-
-WATCH = Watch()
 
 
 # ---------------------------------------------------------------------------
@@ -246,20 +193,37 @@ def test_version_is_the_distributions():
     assert vellum.__version__ == metadata.version("vellum")
 
 
+# 0xFB and 0xFF open a long block and a 32-bit length: markers, no value's tag
 @pytest.mark.parametrize("tag, name", [(0x14, "TAG_LIST_DEDUP"), (0xC0, "TAG_SMALLINT"),
                                        (0xFA, "TAG_SMALLINT"), (0x27, "TAG_REDUCE"),
-                                       (0xFE, "TAG_REF8"), (0x01, "0x01")])
+                                       (0xFE, "TAG_REF8"), (0xFC, "TAG_REF32"), (0x01, "0x01"),
+                                       (0xFB, "0xFB"), (0xFF, "0xFF")])
 def test_tag_names(tag, name):
     assert vellum.tag_name(tag) == name
+
+
+HEADER = pathlib.Path(__file__).resolve().parents[1] / "src" / "_vellum" / "vellum.h"
+
+
+def test_tag_table_is_the_headers_enum():
+    text = HEADER.read_text()
+    known = {name: int(value) for name, value in
+             re.findall(r"^#define (VELLUM_\w+) (\d+)\b", text, re.M)}
+    enum = text[text.index("enum : uint8_t {"):]
+    for name, expr in re.findall(r"^\s+(TAG_\w+) = ([^,/]+),", enum[:enum.index("};")], re.M):
+        known[name] = eval(expr, {}, dict(known))  # hex literals and sums of earlier names
+    assert {k: v for k, v in known.items() if k.startswith("TAG_")} == _tags.TAGS
+    assert known["VELLUM_SMALLINT_MAX"] == _tags.SMALLINT_MAX
 
 
 # ---------------------------------------------------------------------------
 # verify
 
 
-def test_verify_reports_without_running_and_shows_the_captured_parts(shapes):
+def test_verify_reports_without_running_and_shows_the_captured_parts(shapes, watch):
     stream = vellum.dumps([shapes.Point(1, 2), 7])
-    report, ran = WATCH.run(vellum.verify, memoryview(bytearray(stream)), show_source=True)
+    report, ran = watch.run(vellum.verify, memoryview(bytearray(stream)), show_source=True,
+                            package_frames=False)
     assert ran == []
     assert report.ok and report.bytes_consumed == len(stream)
     (pos, tag, _, code), = report.unexecuted_blocks
@@ -311,18 +275,19 @@ REFUSED = [
 
 
 @pytest.mark.parametrize("make, tag", REFUSED)
-def test_refused_stream_runs_nothing(make, tag, shapes):
+def test_refused_stream_runs_nothing(make, tag, shapes, watch):
     shapes.Pointy = lambda: None
     try:
         stream = make(shapes)
         allow = [shapes.Point, shapes.Money, eval, len, _fn]
-        refused, ran = WATCH.run(vellum.loads, stream, allow_code=False, allow=allow)
+        refused, ran = watch.run(vellum.loads, stream, allow_code=False, allow=allow,
+                                package_frames=False)
         assert ran == []
         assert isinstance(refused, UnsafeStreamError), refused
         assert tag in [b.tag for b in refused.blocks]
         # and the same stream, trusted, does run code
         vellum.dedup_reset()
-        loaded, ran = WATCH.run(vellum.loads, stream)
+        loaded, ran = watch.run(vellum.loads, stream, package_frames=False)
         assert ran != [], loaded
     finally:
         del shapes.Pointy
@@ -366,8 +331,9 @@ def _uses_colorsys(r):
     ],
     ids=["builtins", "module-and-bound-method", "getstate-setstate"],
 )
-def test_values_by_name_are_approved_statically(value, allow):
-    loaded, ran = WATCH.run(vellum.loads, vellum.dumps(value), allow_code=False, allow=allow)
+def test_values_by_name_are_approved_statically(watch, value, allow):
+    loaded, ran = watch.run(vellum.loads, vellum.dumps(value), allow_code=False, allow=allow,
+                            package_frames=False)
     assert loaded == value and "import" not in ran
 
 
@@ -460,14 +426,15 @@ def test_allow_needs_safe_loading_and_callables(shapes):
 # Safe loading: approved streams load, with the caller's own classes
 
 
-def test_approved_instances_and_reduced_objects_load(shapes):
+def test_approved_instances_and_reduced_objects_load(shapes, watch):
     value = [shapes.Point(1, 2), shapes.Point(3, 4), shapes.Slotted(5, 6),
              shapes.Money(7), shapes.Money(8), shapes.Coin(9), range(3), {"plain": [1]}]
     stream = vellum.dumps(value)
     allow = (shapes.Point, shapes.Slotted, shapes.Money, shapes.Coin.mint, range)
-    loaded, ran = WATCH.run(vellum.loads, stream, allow_code=False, allow=allow)
+    loaded, ran = watch.run(vellum.loads, stream, allow_code=False, allow=allow,
+                           package_frames=False)
     assert not isinstance(loaded, Exception), loaded
-    assert not set(ran) & Watch.CODE_EVENTS
+    assert not set(ran) & watch.CODE_EVENTS
     assert loaded == value
     assert type(loaded[0]) is shapes.Point and type(loaded[5]) is shapes.Coin
 
@@ -501,7 +468,7 @@ APPROVED = (
 @given(st.integers(0, len(APPROVED) - 1),
        st.lists(st.tuples(st.integers(0, 1 << 16), st.integers(0, 255), st.booleans()),
                 min_size=1, max_size=3))
-def test_an_approved_mutation_runs_only_approved_code(shapes, which, edits):
+def test_an_approved_mutation_runs_only_approved_code(shapes, watch, which, edits):
     data = bytearray(vellum.dumps(APPROVED[which](shapes)))
     for at, byte, insert in edits:
         if insert:
@@ -509,9 +476,10 @@ def test_an_approved_mutation_runs_only_approved_code(shapes, which, edits):
         else:
             data[at % len(data)] = byte
     allow = (shapes.Point, shapes.Slotted, shapes.Money, shapes.Coin.mint, range)
-    _, ran = WATCH.run(vellum.loads, bytes(data), allow_code=False, allow=allow)
+    _, ran = watch.run(vellum.loads, bytes(data), allow_code=False, allow=allow,
+                      package_frames=False)
     # no executed source (its frames are "<string>"), no bytecode, no import
-    assert not [r for r in ran if r in Watch.CODE_EVENTS or r[0] == "<string>"], ran
+    assert not [r for r in ran if r in watch.CODE_EVENTS or r[0] == "<string>"], ran
 
 
 # ---------------------------------------------------------------------------
@@ -540,9 +508,10 @@ def test_worker_load_mode_approves_function_forms(make, shapes):
     assert [type(x) for x in (loaded if type(loaded) is list else [loaded])] == kinds
 
 
-def test_worker_load_mode_still_refuses_unapproved_classes(shapes):
+def test_worker_load_mode_still_refuses_unapproved_classes(shapes, watch):
     stream = vellum.dumps([shapes.Point(1, 2), _fn])
-    refused, ran = WATCH.run(vellum.loads, stream, allow_code=False, allow_functions=True)
+    refused, ran = watch.run(vellum.loads, stream, allow_code=False, allow_functions=True,
+                             package_frames=False)
     assert ran == [] and isinstance(refused, UnsafeStreamError)
     assert [b.tag_name for b in refused.blocks] == ["TAG_INSTANCE"]
     with pytest.raises(ValueError, match="allow_functions take effect only with allow_code=False"):

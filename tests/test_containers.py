@@ -3,133 +3,15 @@ views, mapping proxies and arrays."""
 
 import array
 import collections
-import os
-import sys
 import types
 
 import pytest
 
 import vellum
 
-try:
-    from test_index_space import length_field
-    from test_roundtrip import assert_same_graph
-except ImportError:  # collected under an import mode that leaves sys.path alone
-    sys.path.insert(0, os.path.dirname(__file__))
-    from test_index_space import length_field
-    from test_roundtrip import assert_same_graph
+from streams import CONTAINER_GOLDEN, CONTAINER_READ_ONLY, MP, assert_same_graph, length_field
 
-MP = types.MappingProxyType
-
-
-def _self_dict():
-    d = {}
-    d["self"] = d
-    return d
-
-
-def _dict_list_cycle():
-    d = {"l": []}
-    d["l"].append(d)
-    return d
-
-
-def _gen(*items):
-    return lambda: (x for x in items)
-
-
-def _partly_consumed():
-    g = (x for x in (1, 2))
-    next(g)
-    return g
-
-
-def _pair(make):
-    def build():
-        x = make()
-        return [x, x]
-
-    return build
-
-
-_D = {"a": 1}
-
-
-def G(make, hexstream, loads_as=None, *, id):
-    """A golden case: what make() dumps to, and what the stream loads as
-    (make() itself unless given)."""
-    return pytest.param(make, hexstream, loads_as, id=id)
-
-
-GOLDEN = [
-    # set of 3: "a", 10, 2 (a quote sorts before the digits)
-    G(lambda: {10, 2, "a"}, "0A 03 15 01 61 CA C2", id="set-ordered-by-repr"),
-    G(lambda: {"b", "a", 1}, "0A 03 15 01 61 15 01 62 C1", id="set-quote-before-digit"),
-    G(lambda: {None, True, False}, "0A 03 80 00 81", id="set-constants"),  # False, None, True
-    G(set, "0A 00", id="empty-set"),
-    # a set takes no index: written twice
-    G(_pair(lambda: {1}), "14 02 0A 01 C1 0A 01 C1", id="set-twice"),
-    G(lambda: frozenset({10, 2, "a"}), "17 03 15 01 61 CA C2", id="frozenset-ordered"),
-    G(frozenset, "17 00", id="empty-frozenset"),
-    # list (idx 0); frozenset (idx 1); FE 01
-    G(_pair(lambda: frozenset({1})), "14 02 17 01 C1 FE 01", id="frozenset-shared"),
-    # shared by identity only
-    G(lambda: [frozenset({1}), frozenset({1})], "14 02 17 01 C1 17 01 C1", id="equal-frozensets"),
-    G(lambda: (1, "a"), "16 02 C1 15 01 61", id="tuple"),
-    G(tuple, "16 00", id="empty-tuple"),
-    G(_pair(lambda: (1,)), "14 02 16 01 C1 FE 01", id="tuple-shared"),
-    G(lambda: {"a": 1, 2: None}, "13 02 15 01 61 C1 C2 00", id="dict"),  # key, value, key, value
-    G(lambda: [{}, {}], "14 02 13 00 13 00", id="distinct-empty-dicts"),
-    # dict (idx 0) {"self" (idx 1): FE 00}
-    G(_self_dict, "13 01 15 04 73 65 6C 66 FE 00", id="self-containing-dict"),
-    # dict (idx 0) {"l" (idx 1): list (idx 2) [FE 00]}
-    G(_dict_list_cycle, "13 01 15 01 6C 14 01 FE 00", id="dict-list-cycle"),
-    # generators: a plain list of the remaining items, no index
-    G(_gen(1, 2), "08 02 C1 C2", [1, 2], id="generator"),
-    G(_gen(), "08 00", [], id="empty-generator"),
-    G(_partly_consumed, "08 01 C2", [2], id="partly-consumed-generator"),
-    G(lambda: [(x for x in [1])], "14 01 08 01 C1", [[1]], id="generator-in-list"),
-    # keys view: a list (idx 0)
-    G(lambda: {}.keys(), "2A 14 00", [], id="empty-keys-view"),
-    G(lambda: {"a": 1}.items(), "2C 14 01 16 02 15 01 61 C1", [("a", 1)], id="items-view"),
-    # list (idx 0); keys: list (idx 1) ["a" (idx 2)]; values: list (idx 3) [1]
-    G(lambda: [_D.keys(), _D.values()], "14 02 2A 14 01 15 01 61 2B 14 01 C1", [["a"], [1]], id="keys-vals"),
-    # list (idx 0); dict (idx 1) {"a" (idx 2): 1}; keys: list (idx 3) [FE 02]
-    G(lambda: [_D, _D.keys()], "14 02 13 01 15 01 61 C1 2A 14 01 FE 02", [_D, ["a"]], id="dict-and-keys"),
-    # each view builds a new list; none may be mistaken for an earlier one
-    G(
-        lambda: [_D.keys()] * 3,
-        "14 03 2A 14 01 15 01 61 2A 14 01 FE 02 2A 14 01 FE 02",
-        [["a"], ["a"], ["a"]],
-        id="same-view-thrice",
-    ),
-    # list (idx 0); list (idx 1) [("a" idx 2, 1) idx 3]; list (idx 4) [(FE 02, 1) idx 5]
-    G(
-        lambda: [_D.items(), _D.items()],
-        "14 02 2C 14 01 16 02 15 01 61 C1 2C 14 01 16 02 FE 02 C1",
-        [[("a", 1)], [("a", 1)]],
-        id="items-views-new-tuples",
-    ),
-    # proxy of a plain dict block
-    G(lambda: MP({"a": 1}), "2D 0C 01 15 01 61 C1", id="mapping-proxy"),
-    G(lambda: MP({"__dict__": 1, "x": 2}), "2D 0C 01 15 01 78 C2", MP({"x": 2}), id="proxy-drops-dict-key"),
-    # list (idx 0); dict (idx 1) {"a" (idx 2): 1}; proxy of a copy: {FE 02: 1}
-    G(lambda: [_D, MP(_D)], "14 02 13 01 15 01 61 C1 2D 0C 01 FE 02 C1", id="dict-and-proxy"),
-    # typecode "b" (idx 0), 2 raw bytes
-    G(lambda: array.array("b", [1, -1]), "2E 15 01 62 02 01 FF", id="array"),
-    G(lambda: array.array("B"), "2E 15 01 42 00", id="empty-array"),
-    # list (idx 0); array: typecode "b" (idx 1); array: FE 01
-    G(
-        lambda: [array.array("b", [5]), array.array("b", [6])],
-        "14 02 2E 15 01 62 01 05 2E FE 01 01 06",
-        id="array-typecode-shared",
-    ),
-]
-
-GOLDEN_STREAMS = [bytes.fromhex(p.values[1]) for p in GOLDEN]
-
-
-@pytest.mark.parametrize("make, hexstream, loads_as", GOLDEN)
+@pytest.mark.parametrize("make, hexstream, loads_as", CONTAINER_GOLDEN)
 def test_golden_stream_written_and_read(make, hexstream, loads_as):
     stream = bytes.fromhex(hexstream)
     assert vellum.dumps(make()) == stream
@@ -254,30 +136,7 @@ def test_subclasses_load_as_plain_types(obj, hexstream, base):
     assert type(out) is base and out == obj
 
 
-READ_ONLY = [
-    ("09 02 C1 C2", (1, 2)),  # plain tuple tag
-    ("0B 02 C1 C2", frozenset({1, 2})),  # plain frozenset tag
-    ("0C 01 15 01 61 C1", {"a": 1}),  # plain dict tag
-    ("08 00", []),
-    ("0A 02 C1 C1", {1}),
-    ("13 02 C1 C2 C1 C3", {1: 3}),  # a later equal key overwrites
-    ("16 FF 00 00 00 02 C1 C2", (1, 2)),  # non-minimal length
-    ("2A C5", 5),  # a view tag returns its nested value, whatever it is
-    ("2B 14 02 C1 C2", [1, 2]),
-    ("2D 13 00", MP({})),
-    ("2E 05 15 01 62 01 07", array.array("b", [7])),  # typecode behind a str tag
-    ("2E 0E 01 62 01 07", array.array("b", [7])),  # typecode as a bare short block
-    ("2E 05 FB 05 01 62 01 07", array.array("b", [7])),
-    ("14 02 15 01 62 2E FE 01 01 07", ["b", array.array("b", [7])]),  # typecode by reference
-    # the plain tuple and frozenset tags take no index: "a" is idx 1
-    ("14 02 09 01 15 01 61 FE 01", [("a",), "a"]),
-    ("14 02 0B 01 15 01 61 FE 01", [frozenset({"a"}), "a"]),
-]
-
-READ_ONLY_STREAMS = [bytes.fromhex(h) for h, _ in READ_ONLY]
-
-
-@pytest.mark.parametrize("hexstream, expected", READ_ONLY)
+@pytest.mark.parametrize("hexstream, expected", CONTAINER_READ_ONLY)
 def test_reader_only_forms(hexstream, expected):
     out = vellum.loads(bytes.fromhex(hexstream))
     assert type(out) is type(expected) and out == expected
@@ -321,8 +180,6 @@ CONTAINER_ERRORS = [
     ("2E 15 01 62 03 01 02", ValueError, "0x2E array overflow"),
     ("2E 15 01 62 FF FF FF FF FF 00", ValueError, "0x2E array overflow"),
 ]
-
-ERROR_STREAMS = [bytes.fromhex(h) for h, _, _ in CONTAINER_ERRORS]
 
 
 @pytest.mark.parametrize("hexstream, exc, message", CONTAINER_ERRORS)

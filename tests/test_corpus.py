@@ -3,14 +3,11 @@ a verdict of "runs nothing" that did not hold) replayed through the fuzzer's
 own checks. Files in tests/corpus are raw streams, named after what they hit."""
 
 import os
-import sys
 
+import oracle
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-CORPUS = os.path.join(HERE, "corpus")
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "fuzz"))
-import oracle  # noqa: E402
+CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
 
 NAMES = sorted(n for n in os.listdir(CORPUS) if not n.startswith("."))
 

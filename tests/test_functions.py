@@ -16,6 +16,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vellum
+from streams import B as block
 from vellum import _vellum
 
 h = bytes.fromhex
@@ -134,21 +135,6 @@ def _del_v(self):
 
 
 # --- stream helpers -----------------------------------------------------------------------
-
-
-def enc_len(n):
-    if n < 64:
-        return bytes([n])
-    if n < 16384:
-        return bytes([0x40 | n >> 8, n & 0xFF])
-    return b"\xff" + n.to_bytes(4, "big")
-
-
-def block(payload, tag=0x1D):
-    """A new-payload dedup block as the writer lays it out."""
-    if tag != 0x1B and len(payload) <= 63:
-        return bytes([0x0E, len(payload)]) + payload
-    return bytes([0xFB, tag]) + enc_len(len(payload)) + payload
 
 
 def read_block(data, pos):

@@ -1,119 +1,17 @@
 """Reference indices: numbering in stream order, the three reference widths,
 the read table and its errors."""
 
-import os
+
 import sys
 
 import pytest
 
 import vellum
 
-try:
-    from test_roundtrip import assert_same_graph
-except ImportError:  # collected under an import mode that leaves sys.path alone
-    sys.path.insert(0, os.path.dirname(__file__))
-    from test_roundtrip import assert_same_graph
+from streams import INDEX_GOLDEN, assert_same_graph, fresh, length_field, ref, short_str
 
 
-def length_field(n):
-    if n < 64:
-        return bytes([n])
-    if n < 16_384:
-        return bytes([0x40 | n >> 8, n & 0xFF])
-    return b"\xff" + n.to_bytes(4, "big")
-
-
-def ref(idx):
-    if idx < 255:
-        return bytes([0xFE, idx])
-    if idx < 65_536:
-        return b"\xfd" + idx.to_bytes(2, "big")
-    return b"\xfc" + idx.to_bytes(4, "big")
-
-
-def short_str(s):
-    data = s.encode()
-    return b"\x15" + bytes([len(data)]) + data
-
-
-def fresh(s):
-    """An equal str that is a different object."""
-    return "".join(list(s))
-
-
-def _worked_example():
-    s = fresh("abc")
-    return [s, s, 1.5]
-
-
-def _self_list():
-    a = []
-    a.append(a)
-    return a
-
-
-def _shared_inner():
-    inner = [1]
-    return [inner, inner]
-
-
-def _tuple_on_cycle():
-    lst = []
-    t = (lst,)
-    lst.append(t)
-    return t
-
-
-def _tuple_reached_twice_on_cycle():
-    lst = []
-    t = (lst,)
-    lst.append(t)
-    return [t, t]
-
-
-def _tuple_after_items():
-    t = (fresh("xy"),)
-    return [t, t[0], t]
-
-
-def _frozenset_after_items():
-    fs = frozenset([fresh("xy")])
-    return [fs, fs]
-
-
-def _dict_before_items():
-    d = {fresh("xy"): 1}
-    return [d, "xy", d]
-
-
-GOLDEN = [
-    # 14 03: list (idx 0) of 3; 15 03 "abc" (idx 1); FE 01; 03 float 1.5
-    pytest.param(
-        _worked_example, "14 03 15 03 61 62 63 FE 01 03 3F F8 00 00 00 00 00 00", id="worked-example"
-    ),
-    # 14 01: list (idx 0) of 1; FE 00: itself
-    pytest.param(_self_list, "14 01 FE 00", id="self-containing-list"),
-    # 14 02: list (idx 0) of 2; 14 01 C1: [1] (idx 1); FE 01: the same inner list
-    pytest.param(_shared_inner, "14 02 14 01 C1 FE 01", id="shared-inner-list"),
-    # 16 01: tuple; 14 01: list (idx 0); 16 01 FE 00: the tuple again, in full (idx 1); outer tuple idx 2
-    pytest.param(_tuple_on_cycle, "16 01 14 01 16 01 FE 00", id="tuple-on-cycle"),
-    # 14 02: list (idx 0); tuple; list (idx 1); inner tuple (idx 2); outer tuple (idx 3);
-    # FE 02: the first match of the tuple
-    pytest.param(
-        _tuple_reached_twice_on_cycle, "14 02 16 01 14 01 16 01 FE 01 FE 02", id="tuple-on-cycle-twice"
-    ),
-    # 14 03: list (idx 0); 16 01 "xy" (idx 1): tuple takes idx 2 after it; FE 01 "xy"; FE 02 the tuple
-    pytest.param(_tuple_after_items, "14 03 16 01 15 02 78 79 FE 01 FE 02", id="tuple-index-after-items"),
-    # 14 02: list (idx 0); 17 01 "xy" (idx 1): frozenset takes idx 2; FE 02
-    pytest.param(_frozenset_after_items, "14 02 17 01 15 02 78 79 FE 02", id="frozenset-index-after-items"),
-    # 14 03: list (idx 0); 13 01: dict (idx 1) {"xy" (idx 2): 1}; FE 02 "xy"; FE 01 the dict
-    pytest.param(_dict_before_items, "14 03 13 01 15 02 78 79 C1 FE 02 FE 01", id="dict-index-before-items"),
-]
-
-GOLDEN_STREAMS = [bytes.fromhex(p.values[1]) for p in GOLDEN]
-
-
-@pytest.mark.parametrize("make, hexstream", GOLDEN)
+@pytest.mark.parametrize("make, hexstream", INDEX_GOLDEN)
 def test_golden_stream_written_and_read(make, hexstream):
     stream = bytes.fromhex(hexstream)
     assert vellum.dumps(make()) == stream
@@ -193,8 +91,6 @@ REF_ERRORS = [
     ("FC 00 00 00", ValueError, "EOF ref32"),
     ("14 01 FC", ValueError, "EOF ref32"),
 ]
-
-ERROR_STREAMS = [bytes.fromhex(h) for h, _, _ in REF_ERRORS]
 
 
 @pytest.mark.parametrize("hexstream, exc, message", REF_ERRORS)

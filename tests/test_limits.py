@@ -3,7 +3,6 @@ inflation cap, nesting through every container, and streams of 100 MB."""
 
 import os
 import re
-import sys
 import time
 import tracemalloc
 import zlib
@@ -13,11 +12,7 @@ import pytest
 import vellum
 from vellum import _vellum
 
-try:
-    from test_malformed import HUGE_COUNTS
-except ImportError:  # collected under an import mode that leaves sys.path alone
-    sys.path.insert(0, os.path.dirname(__file__))
-    from test_malformed import HUGE_COUNTS
+from streams import HUGE_COUNTS
 
 LOAD_DEPTH = "Profundidad de anidamiento excesiva (>200) al deserializar"
 WALK_DEPTH = "Profundidad de anidamiento excesiva (>200)"

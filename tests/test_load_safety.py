@@ -14,6 +14,7 @@ import zlib
 import pytest
 
 import vellum
+from streams import H, S
 from vellum import UnsafeStreamError
 
 THREADS = 8
@@ -129,15 +130,6 @@ def gates(tmp_path_factory):
     finally:
         sys.path.remove(str(where))
         sys.modules.pop("vellum_gates", None)
-
-
-def H(text):
-    return bytes.fromhex(text)
-
-
-def S(text):
-    raw = text.encode()
-    return bytes([0x15, len(raw)]) + raw
 
 
 # ---------------------------------------------------------------------------
@@ -350,46 +342,6 @@ def test_chained_inflation_is_bounded_by_one_budget_per_load():
 # Approval that runs nothing
 
 
-WATCHED_EVENTS = {"import", "exec", "compile", "marshal.loads"}
-
-
-class Watch:
-    """Records, on the calling thread, the audit events of running code and the
-    Python calls made outside the vellum package."""
-
-    active = None
-    own = vellum.__file__.rsplit("/", 1)[0]
-
-    @classmethod
-    def audit(cls, event, args):
-        watch = cls.active
-        if watch is not None and event in WATCHED_EVENTS and watch[0] == threading.get_ident():
-            watch[1].append(event)
-
-    @classmethod
-    def run(cls, fn, *args, **kwargs):
-        """(result or exception, what ran)."""
-        seen = []
-
-        def profile(frame, event, arg):
-            if event == "call" and not frame.f_code.co_filename.startswith(cls.own):
-                seen.append(frame.f_code.co_name)
-
-        cls.active = (threading.get_ident(), seen)
-        sys.setprofile(profile)
-        try:
-            result = fn(*args, **kwargs)
-        except Exception as exc:
-            result = exc
-        finally:
-            sys.setprofile(None)
-            cls.active = None
-        return result, seen
-
-
-sys.addaudithook(Watch.audit)
-
-
 def reduce_stream(qualname, module):
     """27 01: a callable named in full with no source, called with ()."""
     return H("27 01") + S(qualname) + b"\x00" + S(module) + H("09 00 00")
@@ -402,10 +354,11 @@ def reduce_stream(qualname, module):
     ("Loud", "is not in allow"),                      # found, refused without its repr
     ("Noisy", "is not in allow"),
 ])
-def test_refusal_runs_no_getter_and_no_repr(gates, qualname, refusal):
+def test_refusal_runs_no_getter_and_no_repr(gates, watch, qualname, refusal):
     gates.SEEN.clear()
     stream = reduce_stream(qualname, "vellum_gates")
-    refused, seen = Watch.run(vellum.loads, stream, allow_code=False, allow=[len])
+    refused, seen = watch.run(vellum.loads, stream, allow_code=False, allow=[len],
+                              package_frames=False)
     assert isinstance(refused, UnsafeStreamError), refused
     assert refusal in refused.blocks[0].refusal
     assert gates.SEEN == [] and seen == []

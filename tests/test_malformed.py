@@ -3,8 +3,6 @@ counts and leaks on the failure paths. Loading must raise, never crash."""
 
 import gc
 import math
-import os
-import sys
 import tracemalloc
 
 import pytest
@@ -13,26 +11,8 @@ from hypothesis import strategies as st
 
 import vellum
 
-try:
-    import test_containers as containers
-    import test_index_space as index_space
-    import test_strings_bytes as strings_bytes
-    from test_roundtrip import flush_read_table, values
-except ImportError:  # collected under an import mode that leaves sys.path alone
-    sys.path.insert(0, os.path.dirname(__file__))
-    import test_containers as containers
-    import test_index_space as index_space
-    import test_strings_bytes as strings_bytes
-    from test_roundtrip import flush_read_table, values
+from streams import HUGE_COUNTS, VALID, flush_read_table, values
 
-VALID = (
-    index_space.GOLDEN_STREAMS
-    + strings_bytes.GOLDEN_STREAMS
-    + strings_bytes.READ_ONLY_STREAMS
-    + strings_bytes.COMPRESSED_STREAMS
-    + containers.GOLDEN_STREAMS
-    + containers.READ_ONLY_STREAMS
-)
 ORDINARY = (ValueError, IndexError, TypeError, UnicodeDecodeError, KeyError)
 
 
@@ -137,24 +117,6 @@ def test_mutated_streams_load_or_raise(stream):
         raise AssertionError(f"{stream.hex()}: {e!r}") from e
     except Exception:  # noqa: BLE001 - a mutation may reach tags whose loading runs code
         pass
-
-
-HUGE_COUNTS = [
-    "16 FF FF FF FF FF",  # tuple of 4,294,967,295
-    "14 FF FF FF FF FF",  # list
-    "13 FF FF FF FF FF",  # dict
-    "17 FF FF FF FF FF",  # frozenset
-    "08 FF FF FF FF FF",  # plain list
-    "09 FF FF FF FF FF",  # plain tuple
-    "0A FF FF FF FF FF",  # set
-    "0B FF FF FF FF FF",  # plain frozenset
-    "0C FF FF FF FF FF",  # plain dict
-    "16 FF FF FF FF FF C1 C2",  # items run out after two
-    "16 FF 10 00 00 00 C1",
-    "14 FF 10 00 00 00 14 FF 10 00 00 00",
-    "13 FF 10 00 00 00 C1 C2 C3",
-    "0A FF 10 00 00 00 C1",
-]
 
 
 HUGE_LENGTHS = [

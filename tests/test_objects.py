@@ -4,7 +4,6 @@ headers, callable references, and how classes and callables are found on load.""
 import datetime
 import gc
 import importlib
-import os
 import sys
 import textwrap
 import zlib
@@ -15,11 +14,8 @@ from hypothesis import strategies as st
 
 import vellum
 
-try:
-    from test_verify import apply_edits
-except ImportError:  # collected under an import mode that leaves sys.path alone
-    sys.path.insert(0, os.path.dirname(__file__))
-    from test_verify import apply_edits
+from streams import apply_edits
+from streams import length_field as _len
 
 h = bytes.fromhex
 ORDINARY = (ValueError, IndexError, TypeError, KeyError, UnicodeDecodeError, AttributeError)
@@ -145,10 +141,6 @@ def module(tmp_path, monkeypatch):
 def str_field(s):
     b = s.encode()
     return bytes([0x15, len(b)]) + b if len(b) <= 63 else b"\x05\xfb\x05" + _len(len(b)) + b
-
-
-def _len(n):
-    return bytes([n]) if n <= 63 else bytes([0x40 | n >> 8, n & 0xFF])
 
 
 def source_field(src):

@@ -6,8 +6,6 @@ import functools
 import importlib
 import os.path
 import pickle
-import sys
-import threading
 
 import pytest
 
@@ -16,30 +14,6 @@ import vellum.pickler
 
 remote_module = importlib.import_module("vellum.remote")
 RemoteLoadError = remote_module.RemoteLoadError
-
-
-class Audit:
-    """The code audit events of this thread while it is on."""
-
-    EVENTS = {"marshal.loads", "exec", "compile"}
-
-    def __init__(self):
-        self.on, self.seen, self.thread = False, [], threading.get_ident()
-        sys.addaudithook(self._hook)
-
-    def _hook(self, event, args):
-        if self.on and event in self.EVENTS and threading.get_ident() == self.thread:
-            self.seen.append(event)
-
-    def call(self, fn, *args):
-        self.seen, self.on = [], True
-        try:
-            return fn(*args)
-        finally:
-            self.on = False
-
-
-AUDIT = Audit()
 
 
 def scaler(factor):
@@ -61,15 +35,22 @@ def receiver(monkeypatch):
     remote_module._clear_loaded()
 
 
-def test_remote_function_keeps_its_names_and_loads_once_per_stream():
+def code_events(ran):
+    """The bytecode and source that ran, imports aside."""
+    return [e for e in ran if e != "import"]
+
+
+def test_remote_function_keeps_its_names_and_loads_once_per_stream(watch):
     fn = scaler(3)
     wrapper = vellum.remote(fn)
     assert wrapper(2) == 6  # here it calls fn itself
     first, second = revived(fn), revived(fn)
     for attr in ("__name__", "__qualname__", "__module__", "__doc__"):
         assert getattr(first, attr) == getattr(fn, attr)
-    assert AUDIT.call(first, 14) == 42 and AUDIT.seen == ["marshal.loads"]
-    assert AUDIT.call(second, 1) == 3 and AUDIT.seen == []  # same digest: cached
+    result, ran = watch.run(first, 14, frames=False)
+    assert result == 42 and code_events(ran) == ["marshal.loads"]
+    result, ran = watch.run(second, 1, frames=False)
+    assert result == 3 and code_events(ran) == []  # same digest: cached
     assert vellum.remote(fn).payload() is wrapper.payload()  # made once per function
 
 
@@ -123,7 +104,8 @@ REFUSALS = [
 
 
 @pytest.mark.parametrize("sender, receiver_key, edit, message", REFUSALS)
-def test_refused_remote_function_loads_nothing(monkeypatch, sender, receiver_key, edit, message):
+def test_refused_remote_function_loads_nothing(monkeypatch, watch, sender, receiver_key, edit,
+                                               message):
     fn = scaler(2)
     payload = remote_module._make_payload(fn, sender and sender.encode())
     if edit:
@@ -131,14 +113,14 @@ def test_refused_remote_function_loads_nothing(monkeypatch, sender, receiver_key
     if receiver_key:
         monkeypatch.setenv("VELLUM_KEY", receiver_key)
     wrapper = pickle.loads(pickle.dumps(remote_module._revive(*payload)))
-    with pytest.raises(RemoteLoadError) as info:
-        AUDIT.call(wrapper, 1)
-    assert AUDIT.seen == []
-    assert str(info.value).startswith(
+    refused, ran = watch.run(wrapper, 1, frames=False)
+    assert isinstance(refused, RemoteLoadError), refused
+    assert code_events(ran) == []
+    assert str(refused).startswith(
         f"remote function {wrapper.__module__}.{wrapper.__qualname__} refused: ")
-    assert message in str(info.value)
-    again = pickle.loads(pickle.dumps(info.value))
-    assert str(again) == str(info.value) and len(again.blocks) == len(info.value.blocks)
+    assert message in str(refused)
+    again = pickle.loads(pickle.dumps(refused))
+    assert str(again) == str(refused) and len(again.blocks) == len(refused.blocks)
 
 
 def test_receiver_allow_list_approves_classes_and_callables(monkeypatch):

@@ -1,143 +1,18 @@
 """Round trips of plain data: structure, sharing, cycles and reference counts."""
 
 import gc
-import math
-import struct
 import sys
-import types
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import vellum
+from streams import assert_same_graph, flush_read_table, hashables, values
 from vellum import _vellum
-
-_F64 = struct.Struct(">d")
-CANONICAL_NAN = bytes.fromhex("7FF8000000000000")
-LARGE_VALUE = 65_536  # from this size on, equal str/bytes are no longer merged
-
-
-def canon(x):
-    """A hashable, totally ordered stand-in for a hashable value that keeps
-    types apart (1, 1.0 and True differ) and floats by their bits."""
-    t = type(x)
-    if t is float:
-        return ("float", _F64.pack(x))
-    if t is complex:
-        return ("complex", _F64.pack(x.real), _F64.pack(x.imag))
-    if t is tuple:
-        return ("tuple", tuple(canon(i) for i in x))
-    if t is frozenset or t is set:
-        return (t.__name__, tuple(sorted(canon(i) for i in x)))
-    return (t.__name__, x)
-
-
-class _GraphCompare:
-    def __init__(self):
-        self.forward = {}  # id(original) -> loaded, for lists, dicts, frozensets
-        self.backward = {}  # id(loaded) -> original
-        self.alive = []  # keeps ids unique while comparing
-        self.texts = {}  # (type, value) -> the one loaded object for that value
-
-    def walk(self, a, b, path):
-        ta = type(a)
-        assert type(b) is ta, f"{path}: {ta.__name__} loaded as {type(b).__name__}"
-        if ta is float:
-            want = CANONICAL_NAN if math.isnan(a) else _F64.pack(a)
-            assert _F64.pack(b) == want, f"{path}: {a!r} loaded as {b!r}"
-        elif ta is complex:
-            assert canon(a) == canon(b), f"{path}: {a!r} loaded as {b!r}"
-        elif ta in (str, bytes):
-            assert a == b, f"{path}: {a!r:.60} loaded as {b!r:.60}"
-            if len(a) < LARGE_VALUE:
-                first = self.texts.setdefault((ta, a), b)
-                assert first is b, f"{path}: equal {ta.__name__} values loaded as two objects"
-        elif ta in (list, dict, frozenset):
-            seen = self.forward.get(id(a))
-            if seen is not None:
-                assert seen is b, f"{path}: a shared {ta.__name__} lost its sharing"
-                return
-            other = self.backward.get(id(b))
-            assert other is None, f"{path}: two distinct {ta.__name__} objects merged"
-            self.forward[id(a)] = b
-            self.backward[id(b)] = a
-            self.alive += (a, b)
-            if ta is list:
-                self._items(a, b, path)
-            elif ta is dict:
-                assert len(a) == len(b), f"{path}: dict of {len(a)} loaded with {len(b)}"
-                for i, ((ka, va), (kb, vb)) in enumerate(zip(a.items(), b.items())):
-                    assert canon(ka) == canon(kb), f"{path}: key {i} {ka!r} loaded as {kb!r}"
-                    self.walk(va, vb, f"{path}[{ka!r}]")
-            else:
-                assert canon(a) == canon(b), f"{path}: {a!r} loaded as {b!r}"
-        elif ta is tuple:
-            # A tuple reached again from inside its own items is written twice,
-            # so tuples carry no sharing guarantee.
-            self._items(a, b, path)
-        elif ta is set:
-            assert canon(a) == canon(b), f"{path}: {a!r} loaded as {b!r}"
-        elif ta is types.MappingProxyType:
-            self.walk(dict(a), dict(b), path)
-        else:
-            assert a == b, f"{path}: {a!r} loaded as {b!r}"
-
-    def _items(self, a, b, path):
-        assert len(a) == len(b), f"{path}: {len(a)} items loaded as {len(b)}"
-        for i, (x, y) in enumerate(zip(a, b)):
-            self.walk(x, y, f"{path}[{i}]")
-
-
-def assert_same_graph(original, loaded):
-    """Equal structure and values; floats by bits (NaN loads canonical); lists,
-    dicts and frozensets shared exactly where the original shared them."""
-    _GraphCompare().walk(original, loaded, "root")
-
-
-def flush_read_table():
-    """The module keeps the last stream's objects; a one-byte load drops them."""
-    vellum.loads(b"\x00")
-
 
 # ---------------------------------------------------------------------------
 # Hypothesis battery
-
-hashables = st.recursive(
-    st.none()
-    | st.booleans()
-    | st.integers()
-    | st.floats(allow_nan=False)
-    | st.complex_numbers(allow_nan=False)
-    | st.text(max_size=12)
-    | st.binary(max_size=12),
-    lambda inner: st.lists(inner, max_size=4).map(tuple) | st.frozensets(inner, max_size=4),
-    max_leaves=8,
-)
-
-leaves = (
-    st.none()
-    | st.booleans()
-    | st.integers()
-    | st.integers(min_value=-(2**200), max_value=2**200)
-    | st.floats()
-    | st.complex_numbers()
-    | st.text()
-    | st.sampled_from(["", "abc", "é", "\U0001d11e", "x" * 64])
-    | st.binary()
-    | st.binary(max_size=80).map(bytearray)
-)
-
-values = st.recursive(
-    leaves,
-    lambda inner: st.lists(inner, max_size=6)
-    | st.lists(inner, max_size=6).map(tuple)
-    | st.dictionaries(hashables, inner, max_size=5)
-    | st.sets(hashables, max_size=5)
-    | st.frozensets(hashables, max_size=5),
-    max_leaves=25,
-)
-
 
 def _mutable_containers(root):
     found, seen, stack = [], set(), [root]

@@ -1,92 +1,17 @@
 """str, bytes and bytearray blocks: layouts, content dedup, the reader-only
 forms, compressed payloads and the block reader's errors."""
 
-import os
-import sys
 import zlib
 
 import pytest
 
 import vellum
 
-try:
-    from test_roundtrip import assert_same_graph
-except ImportError:  # collected under an import mode that leaves sys.path alone
-    sys.path.insert(0, os.path.dirname(__file__))
-    from test_roundtrip import assert_same_graph
+from streams import (STR_COMPRESSED, STR_GOLDEN, STR_READ_ONLY, H, Z, assert_same_graph,
+                     fresh)
 
 
-def H(hexstream):
-    return bytes.fromhex(hexstream)
-
-
-def fresh(s):
-    """An equal str, bytes or bytearray that is a different object."""
-    return s[:1] + s[1:]
-
-
-def _twice(make):
-    def build():
-        x = make()
-        return [x, x]
-
-    return build
-
-
-def _equal_pair(make):
-    return lambda: [make(), fresh(make())]
-
-
-def _abc_array():
-    return bytearray(b"abc")
-
-
-E63 = "é" * 31 + "a"  # 63 UTF-8 bytes
-E64 = "é" * 32  # 64 UTF-8 bytes
-
-GOLDEN = [
-    pytest.param(lambda: "", H("15 00"), id="empty-str"),  # short str of 0
-    pytest.param(lambda: "abc", H("15 03 61 62 63"), id="abc"),  # short str of 3
-    pytest.param(lambda: "héllo", H("15 06 68 C3 A9 6C 6C 6F"), id="non-ascii"),  # 6 UTF-8 bytes
-    pytest.param(lambda: "\U0001d11e", H("15 04 F0 9D 84 9E"), id="astral"),  # one 4-byte char
-    pytest.param(lambda: "a" * 63, H("15 3F") + b"a" * 63, id="str-63"),  # last short form
-    pytest.param(lambda: "a" * 64, H("05 FB 05 40 40") + b"a" * 64, id="str-64"),  # 05, long block, len 64
-    pytest.param(lambda: E63, H("15 3F") + E63.encode(), id="str-63-utf8-bytes"),
-    pytest.param(lambda: E64, H("05 FB 05 40 40") + E64.encode(), id="str-64-utf8-bytes"),
-    pytest.param(lambda: "a" * 16_384, H("05 FB 05 FF 00 00 40 00") + b"a" * 16_384, id="str-16384"),
-    pytest.param(lambda: b"", H("06 0E 00"), id="empty-bytes"),  # bytes, short block of 0
-    pytest.param(lambda: b"abc", H("06 0E 03 61 62 63"), id="bytes-abc"),
-    pytest.param(lambda: b"x" * 63, H("06 0E 3F") + b"x" * 63, id="bytes-63"),
-    pytest.param(lambda: b"x" * 64, H("06 FB 06 40 40") + b"x" * 64, id="bytes-64"),  # bytes, long block
-    pytest.param(lambda: bytearray(), H("07 0E 00"), id="empty-bytearray"),
-    pytest.param(lambda: bytearray(b"abc"), H("07 0E 03 61 62 63"), id="bytearray-abc"),
-    # list (idx 0); "abc" (idx 1); FE 01: equal distinct str
-    pytest.param(_equal_pair(lambda: "abc"), H("14 02 15 03 61 62 63 FE 01"), id="equal-strs"),
-    pytest.param(_twice(lambda: ""), H("14 02 15 00 FE 01"), id="empty-str-twice"),
-    pytest.param(_equal_pair(lambda: b"abc"), H("14 02 06 0E 03 61 62 63 FE 01"), id="equal-bytes"),
-    pytest.param(_twice(lambda: b""), H("14 02 06 0E 00 FE 01"), id="empty-bytes-twice"),
-    # bytearray (idx 1); 07 FE 01: the same object again, as a bytearray
-    pytest.param(_twice(_abc_array), H("14 02 07 0E 03 61 62 63 07 FE 01"), id="same-bytearray"),
-    pytest.param(_equal_pair(_abc_array), H("14 02 07 0E 03 61 62 63 07 FE 01"), id="equal-bytearrays"),
-    # same bytes under different content tags: separate entries
-    pytest.param(lambda: [b"abc", "abc"], H("14 02 06 0E 03 61 62 63 15 03 61 62 63"), id="bytes-and-str"),
-    pytest.param(
-        lambda: [b"abc", _abc_array()],
-        H("14 02 06 0E 03 61 62 63 07 0E 03 61 62 63"),
-        id="bytes-and-bytearray",
-    ),
-    # "abc" idx 1, b"abc" idx 2; FE 01; FE 02
-    pytest.param(
-        lambda: ["abc", b"abc", "abc", b"abc"],
-        H("14 04 15 03 61 62 63 06 0E 03 61 62 63 FE 01 FE 02"),
-        id="str-bytes-interleaved",
-    ),
-]
-
-GOLDEN_STREAMS = [p.values[1] for p in GOLDEN]
-
-
-@pytest.mark.parametrize("make, stream", GOLDEN)
+@pytest.mark.parametrize("make, stream", STR_GOLDEN)
 def test_golden_stream_written_and_read(make, stream):
     assert vellum.dumps(make()) == stream
     assert_same_graph(make(), vellum.loads(stream))
@@ -197,29 +122,7 @@ def test_text_decoded_with_surrogateescape_comes_back_as_the_same_bytes():
         b"caf\xe9-\xff.txt"
 
 
-UTF8_200 = "é" * 100
-
-READ_ONLY = [
-    ("05 15 03 61 62 63", "abc"),  # str tag, then a 0x15 block as marker
-    ("05 0E 03 61 62 63", "abc"),  # str tag, short block
-    ("05 FB 1B 03 61 62 63", "abc"),  # long block: content tag skipped, nothing inflated
-    ("05 FB 05 03 61 62 63", "abc"),  # long block with a one-byte length
-    ("05 FB 05 80 00 00 00 03 61 62 63", "abc"),  # any 0x80-0xFF byte opens the 4-byte length
-    ("06 FB 63 03 61 62 63", b"abc"),  # unknown content tag accepted
-    ("06 FB 06 40 03 61 62 63", b"abc"),  # two-byte form of a small length
-    ("06 0E 00", b""),
-    ("07 FB 06 03 61 62 63", bytearray(b"abc")),  # bytearray from a long block
-    ("1B 0E 03 61 62 63", b"abc"),  # 0x1B value tag, short block: not inflated
-    ("15 C8" + UTF8_200.encode().hex(), UTF8_200),  # short str of 200 bytes
-    ("14 02 15 C8" + UTF8_200.encode().hex() + "FE 01", [UTF8_200, UTF8_200]),
-    ("14 02 15 01 61 05 FE 01", ["a", "a"]),  # str tag, then a reference
-    ("14 02 14 00 06 FE 01", [[], []]),  # a bytes reference returns whatever it names
-]
-
-READ_ONLY_STREAMS = [H(h) for h, _ in READ_ONLY]
-
-
-@pytest.mark.parametrize("hexstream, expected", READ_ONLY)
+@pytest.mark.parametrize("hexstream, expected", STR_READ_ONLY)
 def test_reader_only_forms(hexstream, expected):
     out = vellum.loads(H(hexstream))
     assert type(out) is type(expected) and out == expected
@@ -227,33 +130,7 @@ def test_reader_only_forms(hexstream, expected):
         assert out[0] is out[1]
 
 
-PLAIN = b"hello world, " * 30
-Z = zlib.compress(PLAIN)
-assert len(Z) < 64
-ZN = f"{len(Z):02X} {Z.hex()}"
-
-COMPRESSED = [
-    # 1B value tag; 1B: compressed sub-block; 0E n: inline stream
-    pytest.param("1B 1B 0E " + ZN, PLAIN, id="src-z-short"),
-    pytest.param("06 1B 0E " + ZN, PLAIN, id="bytes-src-z-short"),
-    pytest.param("06 1B FB 99 " + ZN, PLAIN, id="bytes-src-z-long"),  # byte after FB ignored
-    pytest.param("06 FB 1B " + ZN, PLAIN, id="long-block-content-tag-1b"),
-    pytest.param("1B FB 1B " + ZN, PLAIN, id="src-z-tag-long-block"),
-    pytest.param("07 FB 1B " + ZN, bytearray(PLAIN), id="bytearray-inflated"),
-    # list (idx 0): src-z block: stream (idx 1), result (idx 2); FE 01; FE 02
-    pytest.param("14 03 1B 1B 0E " + ZN + " FE 01 FE 02", [PLAIN, Z, PLAIN], id="inline-sub-block"),
-    # list (idx 0); long block with content tag 1B: only the result (idx 1)
-    pytest.param("14 02 06 FB 1B " + ZN + " FE 01", [PLAIN, PLAIN], id="long-block-one-index"),
-    # list (idx 0); bytes holding a stream (idx 1); 1B 1B FE 01: inflate idx 1 (result idx 2)
-    pytest.param(
-        "14 03 06 0E " + ZN + " 1B 1B FE 01 FE 02", [Z, PLAIN, PLAIN], id="referenced-stream"
-    ),
-]
-
-COMPRESSED_STREAMS = [H(p.values[0]) for p in COMPRESSED]
-
-
-@pytest.mark.parametrize("hexstream, expected", COMPRESSED)
+@pytest.mark.parametrize("hexstream, expected", STR_COMPRESSED)
 def test_compressed_payload_inflates(hexstream, expected):
     out = vellum.loads(H(hexstream))
     assert type(out) is type(expected) and out == expected
@@ -347,8 +224,6 @@ BLOCK_ERRORS = [
     ("06 FE 00", IndexError, "ref idx 0 fuera de rango [0,0)"),
     ("1B 1B FE 00", IndexError, "ref idx 0 fuera de rango [0,0)"),
 ]
-
-ERROR_STREAMS = [H(h) for h, _, _ in BLOCK_ERRORS]
 
 
 @pytest.mark.parametrize("hexstream, exc, message", BLOCK_ERRORS)

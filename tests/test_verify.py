@@ -7,42 +7,22 @@ import datetime
 import gc
 import importlib.util
 import marshal
+import math
 import subprocess
 import sys
-import threading
 import types
+import uuid
 import zlib
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import oracle
 import vellum
 import vellum.vellum as pkg
+from streams import B, H, S, apply_edits, verify
 from vellum import _vellum
-
-
-def H(text):
-    return bytes.fromhex(text)
-
-
-def verify(stream, show=False):
-    return _vellum.verify_stream_fast(stream, show)
-
-
-def S(text):
-    """A string field written in full: 15 n text."""
-    raw = text.encode() if isinstance(text, str) else text
-    return bytes([0x15, len(raw)]) + raw
-
-
-def B(payload, tag=0x1D):
-    """A byte block written in full: 0E n payload, or FB tag len payload."""
-    if tag != 0x1B and len(payload) <= 63:
-        return bytes([0x0E, len(payload)]) + payload
-    n = len(payload)
-    size = bytes([n]) if n < 64 else bytes([0x40 | n >> 8, n & 0xFF])
-    return bytes([0xFB, tag]) + size + payload
 
 
 SRC = b"def f():\n    return 1\n"
@@ -534,6 +514,61 @@ def test_forms_the_reader_reads_otherwise_are_refused(stream):
         pass
 
 
+P_SRC = B(b"class P:\n    pass\n")
+LIST_CALL = S("list") + b"\x00"  # a callable without source: found among the builtins
+# After each tag byte that has one, a payload that loads: a value of depth one
+# and no reference, so that its bytes are the tag's alone.
+TAG_PAYLOADS = {
+    0x02: H("00 01 05"), 0x03: H("3F F8 00 00 00 00 00 00"), 0x04: bytes(16),
+    0x05: H("0E 01 61"), 0x06: H("0E 01 61"), 0x07: H("0E 01 61"),
+    **dict.fromkeys((0x08, 0x09, 0x0A, 0x0B, 0x14, 0x16, 0x17), H("01 C1")),
+    0x0C: H("01 C1 C2"), 0x13: H("01 C1 C2"), 0x0D: FN_SOURCE[1:],
+    0x0F: H("01 00"), 0x10: H("05"), 0x11: H("FF"), 0x12: H("FF"), 0x15: H("01 61"),
+    0x1B: H("0E 01 61"), 0x1C: S("P") + P_SRC + H("0C 00"), 0x1E: S("P") + P_SRC + H("0C 00"),
+    0x1F: LIST_CALL + H("09 00 00"), 0x20: B(CODE_BLOB, 0x20) + H("00 00"),
+    0x21: B(CODE_BLOB, 0x21), 0x22: H("C1"), 0x23: H("C1"), 0x24: H("00 00 00"),
+    0x25: CLASS_V2 + H("0C 00"), 0x26: CLASS_V2 + H("0C 00"),
+    0x27: H("01") + LIST_CALL + S("builtins") + H("09 00 00"),
+    **dict.fromkeys((0x2A, 0x2B, 0x2C), H("C1")), 0x2D: H("0C 00"), 0x2E: H("15 01 62 00"),
+    0x2F: H("00 00 00 01"),
+}
+# Functions, code, classes, values by name, cells, the full reduce form and
+# str with lone surrogates, as dumps writes each at the root.
+class _ByValue:
+    pass
+
+
+for _value in (lambda x: 2 * x, (lambda: 0).__code__, _ByValue, len, math,
+               types.CellType(1), uuid.UUID(int=5), "\ud800"):
+    _stream = vellum.dumps(_value)
+    TAG_PAYLOADS.setdefault(_stream[0], _stream[1:])
+# What the walk refuses and the reader takes: 0x1B as a value, and as the
+# marker of a compressed block (a zlib stream of "abc" here).
+WALK_REFUSES = {bytes([0x1B]) + TAG_PAYLOADS[0x1B],
+                H("06 1B 0E") + bytes([len(zlib.compress(b"abc"))]) + zlib.compress(b"abc")}
+
+
+@pytest.mark.parametrize("stream", [bytes([t]) + TAG_PAYLOADS.get(t, b"") for t in range(256)]
+                         + sorted(WALK_REFUSES - {H("1B 0E 01 61")}), ids=lambda s: s[:3].hex())
+def test_reader_and_walk_take_the_same_tags_and_bytes(stream):
+    try:
+        _vellum.deserialize_fast(stream)
+        loaded = True
+    except (ValueError, IndexError):
+        loaded = False
+    report = verify(stream)
+    if stream in WALK_REFUSES:
+        assert (loaded, report.ok) == (True, False)
+    assert report.ok is loaded or stream in WALK_REFUSES, report.error
+    if report.ok:
+        assert report.bytes_consumed == len(stream)
+        with pytest.raises(ValueError):  # the reader needs every byte too
+            _vellum.deserialize_fast(stream[:-1])
+        # bytes after the value: the reader ignores them, the walk refuses them
+        _vellum.deserialize_fast(stream + b"\x00")
+        assert not verify(stream + b"\x00").ok
+
+
 def test_capture_inflation_is_bounded_as_the_reader_bounds_it():
     bomb = zlib.compress(b"\0" * (4 << 20), 9)
     stream = b"\x0d\x05" + B(b"f") + B(bomb, 0x1B)
@@ -658,61 +693,10 @@ def test_every_written_stream_verifies_with_its_blocks(make, tags):
     assert all(isinstance(b[3], str) for b in captured.unexecuted_blocks)
 
 
-class _Watch:
-    """Records, while on, the audit events of running code and every Python
-    function started; code events are refused, so a load under watch runs
-    nothing."""
-
-    CODE_EVENTS = {"exec", "compile", "marshal.loads", "import"}
-
-    def __init__(self):
-        self.on = False
-        self.seen = []
-        self.thread = threading.get_ident()
-        sys.addaudithook(self._audit)
-
-    def _audit(self, event, args):
-        if self.on and event in self.CODE_EVENTS and threading.get_ident() == self.thread:
-            self.seen.append(event)
-            raise RuntimeError(f"blocked {event}")
-
-    def _profile(self, frame, event, arg):
-        if event == "call":
-            self.seen.append(frame.f_code.co_name)
-
-    def load(self, stream):
-        """(loaded, what ran); loaded is None when the load raised.  Neither
-        the objects of an earlier load nor other tests' garbage are released
-        while watching, since their finalizers may run anything."""
-        vellum.loads(b"\x00")
-        gc.disable()
-        self.seen = []
-        self.on = True
-        sys.setprofile(self._profile)
-        try:
-            return _vellum.deserialize_fast(stream), self.seen
-        except Exception:
-            return None, self.seen
-        finally:
-            sys.setprofile(None)
-            self.on = False
-            gc.enable()
-
-
-WATCH = _Watch()
-
-
-def check_sound(stream):
-    report, captured = verify(stream), verify(stream, True)
-    if report.ok and captured.ok:
-        assert captured.tag_counts == report.tag_counts
-        assert [b[:3] for b in captured.unexecuted_blocks] == [b[:3] for b in report.unexecuted_blocks]
-    loaded, ran = WATCH.load(stream)
-    if report.ok and not report.unexecuted_blocks:
-        assert ran == [], (stream.hex(), ran)
-    if loaded is not None and report.ok:
-        # the reader used the whole stream too: one byte less does not load
-        assert WATCH.load(stream[:-1])[0] is None, stream.hex()
+def check(stream):
+    """The fuzzer's properties, with this module's classes and dates visible
+    to the load, so that the streams of objects load in full."""
+    oracle.check(stream, oracle.VISIBLE + (__name__, "datetime"))
 
 
 HOSTILE = [
@@ -734,21 +718,7 @@ _corpus = [vellum.dumps(p.values[0]()) for p in ROUND_TRIP_VALUES[:9]] + [
 
 @pytest.mark.parametrize("stream", HOSTILE, ids=[s[:8].hex() for s in HOSTILE])
 def test_hostile_stream_is_sound(stream):
-    check_sound(stream)
-
-
-def apply_edits(base, edits):
-    """base with each (position, byte, kind) edit made: s sets, i inserts, d deletes."""
-    data = bytearray(base)
-    for at, byte, kind in edits:
-        i = at % (len(data) + 1)
-        if kind == "s" and i < len(data):
-            data[i] = byte
-        elif kind == "i":
-            data.insert(i, byte)
-        elif i < len(data):
-            del data[i]
-    return bytes(data)
+    check(stream)
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -758,7 +728,7 @@ def apply_edits(base, edits):
              max_size=4),
 )
 def test_mutated_stream_is_sound(base, edits):
-    check_sound(apply_edits(base, edits))
+    check(apply_edits(base, edits))
 
 
 @settings(max_examples=300, deadline=None)
@@ -766,7 +736,7 @@ def test_mutated_stream_is_sound(base, edits):
 def test_random_bytes_never_raise(data, show):
     report = verify(data, show)
     assert report.ok in (True, False) and (report.ok or isinstance(report.error, str))
-    check_sound(data)
+    check(data)
 
 
 def test_every_short_stream_is_reported():
@@ -777,16 +747,10 @@ def test_every_short_stream_is_reported():
                 assert isinstance(verify(bytes([a, b]), show).ok, bool)
 
 
-def test_verifying_runs_nothing_from_the_stream():
-    streams = [s for s in HOSTILE + _corpus]
-    WATCH.seen = []
-    WATCH.on = True
-    try:
-        for s in streams:
-            verify(s)
-    finally:
-        WATCH.on = False
-    assert WATCH.seen == []
+def test_verifying_runs_nothing_from_the_stream(watch):
+    for stream in HOSTILE + _corpus:
+        _, ran = watch.run(_vellum.verify_stream_fast, stream, package_frames=False)
+        assert ran == [], stream.hex()
 
 
 def test_no_leaks_over_many_verifications(monkeypatch):
@@ -850,15 +814,10 @@ def test_renderer_text(tag, parts, expected):
     assert pkg._render_captured_source(tag, parts) == expected
 
 
-def test_rendered_bytecode_is_never_loaded():
+def test_rendered_bytecode_is_never_loaded(watch):
     stream = vellum.dumps(_double)
-    WATCH.seen = []
-    WATCH.on = True
-    try:
-        report = verify(stream, True)
-    finally:
-        WATCH.on = False
-    assert WATCH.seen == []
+    report, ran = watch.run(_vellum.verify_stream_fast, stream, True, package_frames=False)
+    assert ran == []
     assert " bytes, not loaded: " in report.unexecuted_blocks[0][3]
 
 

@@ -63,14 +63,14 @@ serialize_list_items(Buf *b, DedupState *ds, PyObject *list, Py_ssize_t n)
         long long v;
         /* Ints from 0 to 255, the most common items, take one or two stores. */
         if (Py_IS_TYPE(item, &PyLong_Type) && compat_long_compact_value(item, &v) &&
-            v >= 0 && v <= 255 && b->cap - b->len >= 2) {
-            if (v <= 58) {
-                b->buf[b->len++] = (unsigned char)(TAG_SMALLINT + v);
+            v >= 0 && v <= 255 && b->cap - b->len >= fixed_width(TAG_UINT8)) {
+            if (fits_smallint(v)) {
+                b->buf[b->len++] = smallint_tag(v);
             }
             else {
                 b->buf[b->len] = TAG_UINT8;
                 b->buf[b->len + 1] = (unsigned char)v;
-                b->len += 2;
+                b->len += fixed_width(TAG_UINT8);
             }
             continue;
         }
@@ -83,10 +83,10 @@ serialize_list_items(Buf *b, DedupState *ds, PyObject *list, Py_ssize_t n)
 int
 serialize_list(Buf *b, DedupState *ds, PyObject *list)
 {
-    int32_t idx = id_tab_find(ds, list);
-    if (idx >= 0)
-        return write_ref(b, idx);
-    if (dedup_register_identity(ds, list) < 0)
+    int seen = index_seen(b, ds, list);
+    if (seen >= 0)
+        return seen;
+    if (!index_take(ds, list))
         return 0;
     Py_ssize_t n = PyList_GET_SIZE(list);
     if (!buf_u8(b, TAG_LIST_DEDUP) || !write_len(b, n))
@@ -97,9 +97,9 @@ serialize_list(Buf *b, DedupState *ds, PyObject *list)
 int
 serialize_tuple(Buf *b, DedupState *ds, PyObject *tuple)
 {
-    int32_t idx = id_tab_find(ds, tuple);
-    if (idx >= 0)
-        return write_ref(b, idx);
+    int seen = index_seen(b, ds, tuple);
+    if (seen >= 0)
+        return seen;
     Py_ssize_t n = PyTuple_GET_SIZE(tuple);
     if (!buf_u8(b, TAG_TUPLE_DEDUP) || !write_len(b, n))
         return 0;
@@ -108,7 +108,7 @@ serialize_tuple(Buf *b, DedupState *ds, PyObject *tuple)
         if (!serialize(b, ds, PyTuple_GET_ITEM(tuple, i)))
             return 0;
     }
-    return dedup_register_identity(ds, tuple) >= 0;
+    return index_take(ds, tuple);
 }
 
 /* Key/value pairs of a dict, in iteration order. */
@@ -153,12 +153,10 @@ serialize_dict_items(Buf *b, DedupState *ds, PyObject *d)
 int
 serialize_dict_deduped(Buf *b, DedupState *ds, PyObject *d)
 {
-    int32_t idx = id_tab_find(ds, d);
-    if (idx >= 0)
-        return write_ref(b, idx);
-    if (dedup_register_identity(ds, d) < 0)
-        return 0;
-    return buf_u8(b, TAG_DICT_DEDUP) && serialize_dict_items(b, ds, d);
+    int seen = index_seen(b, ds, d);
+    if (seen >= 0)
+        return seen;
+    return index_take(ds, d) && buf_u8(b, TAG_DICT_DEDUP) && serialize_dict_items(b, ds, d);
 }
 
 int
@@ -214,12 +212,10 @@ serialize_set(Buf *b, DedupState *ds, PyObject *s)
 int
 serialize_frozenset(Buf *b, DedupState *ds, PyObject *s)
 {
-    int32_t idx = id_tab_find(ds, s);
-    if (idx >= 0)
-        return write_ref(b, idx);
-    if (!serialize_set_items(b, ds, s, TAG_FROZENSET_DEDUP))
-        return 0;
-    return dedup_register_identity(ds, s) >= 0;
+    int seen = index_seen(b, ds, s);
+    if (seen >= 0)
+        return seen;
+    return serialize_set_items(b, ds, s, TAG_FROZENSET_DEDUP) && index_take(ds, s);
 }
 
 int
@@ -515,14 +511,14 @@ read_items_into(READER_ARGS, PyObject *list, Py_ssize_t n)
     for (Py_ssize_t i = 0; i < n; i++) {
         if (p < size && len < lo->allocated) {
             unsigned t = data[p];
-            if (t >= TAG_SMALLINT && t <= TAG_SMALLINT_LAST) {
-                lo->ob_item[len++] = Py_NewRef(g_byte_ints[t - TAG_SMALLINT]);
+            if (is_smallint_tag(t)) {
+                lo->ob_item[len++] = Py_NewRef(g_byte_ints[smallint_value(t)]);
                 p += 1;
                 continue;
             }
-            if (t == TAG_UINT8 && size - p >= 2) {
+            if (t == TAG_UINT8 && size - p >= fixed_width(TAG_UINT8)) {
                 lo->ob_item[len++] = Py_NewRef(g_byte_ints[data[p + 1]]);
-                p += 2;
+                p += fixed_width(TAG_UINT8);
                 continue;
             }
         }

@@ -44,7 +44,7 @@ arena_alloc(Arena *a, size_t n)
     return p;
 }
 
-static void
+void
 arena_free(Arena *a)
 {
     ArenaBlock *blk = a->blocks;
@@ -54,72 +54,6 @@ arena_free(Arena *a)
         blk = prev;
     }
     memset(a, 0, sizeof *a);
-}
-
-/* ---- state ------------------------------------------------------------- */
-
-int
-dedup_init(DedupState *ds, Py_ssize_t estimated_size)
-{
-    /* The local blocks need no clearing beyond what is used. */
-    memset(ds, 0, offsetof(DedupState, local_buckets));
-    int32_t hash_cap = estimated_size <= 64 ? 64
-                       : estimated_size <= 128 ? 128
-                       : estimated_size <= 256 ? 256
-                                               : 512;
-    ds->buckets = hash_cap == DEDUP_LOCAL_BUCKETS
-                      ? ds->local_buckets
-                      : (int32_t *)malloc((size_t)hash_cap * sizeof(int32_t));
-    if (ds->buckets == NULL) {
-        PyErr_NoMemory();
-        return 0;
-    }
-    memset(ds->buckets, 0xFF, (size_t)hash_cap * sizeof(int32_t));
-    ds->nbuckets = hash_cap;
-
-    int32_t id_cap = estimated_size <= 32 ? 32
-                     : estimated_size <= 64 ? 64
-                     : estimated_size <= 128 ? 128
-                     : estimated_size <= 256 ? 256
-                                             : 512;
-    ds->id_tab = id_cap == DEDUP_LOCAL_IDS
-                     ? ds->local_ids
-                     : (IdEntry *)scratch_alloc((size_t)id_cap * sizeof(IdEntry));
-    if (ds->id_tab == NULL) {
-        dedup_free_block(ds, ds->buckets, (size_t)hash_cap * sizeof(int32_t));
-        ds->buckets = NULL;
-        PyErr_NoMemory();
-        return 0;
-    }
-    memset(ds->id_tab, 0, (size_t)id_cap * sizeof(IdEntry));
-    ds->id_nb = id_cap;
-
-    ds->table = ds->local_entries;
-    ds->cap = DEDUP_LOCAL_ENTRIES;
-    ds->arena.base = ds->local_arena;
-    ds->arena.cap = DEDUP_LOCAL_ARENA;
-    return 1;
-}
-
-void
-dedup_destroy(DedupState *ds)
-{
-    if (ds->held_upto > 0)
-        release_held(ds);
-    arena_free(&ds->arena);
-    dedup_free_block(ds, ds->table, (size_t)ds->cap * sizeof(DEntry));
-    dedup_free_block(ds, ds->buckets, (size_t)ds->nbuckets * sizeof(int32_t));
-    dedup_free_block(ds, ds->id_tab, (size_t)ds->id_nb * sizeof(IdEntry));
-    ds->table = NULL;
-    ds->count = ds->cap = 0;
-    ds->buckets = NULL;
-    ds->nbuckets = 0;
-    ds->id_tab = NULL;
-    ds->id_nb = ds->id_count = 0;
-    Py_CLEAR(ds->retained);
-    Py_CLEAR(ds->class_src);
-    Py_CLEAR(ds->slot_names);
-    code_state_free(ds);
 }
 
 /* ---- hashing and lookup ------------------------------------------------ */
@@ -235,11 +169,17 @@ dedup_register_h(DedupState *ds, PyObject *obj, uint8_t tag,
 /* ---- block writers ----------------------------------------------------- */
 
 /* A repeat of a str or bytes is a bare reference; a bytearray keeps its
- * value tag so that the reader builds a new bytearray. */
+ * value tag before it so that the reader builds a new bytearray. */
+static inline int
+repeat_lead(uint8_t type_tag)
+{
+    return type_tag == TAG_BYTEARRAY ? TAG_BYTEARRAY : -1;
+}
+
 [[nodiscard]] static int
 write_typed_ref(Buf *b, uint8_t type_tag, int32_t idx)
 {
-    if (type_tag == TAG_BYTEARRAY && !buf_u8(b, TAG_BYTEARRAY))
+    if (repeat_lead(type_tag) >= 0 && !buf_u8(b, TAG_BYTEARRAY))
         return 0;
     return write_ref(b, idx);
 }
@@ -284,11 +224,8 @@ write_dedup_typed_new(Buf *b, DedupState *ds, PyObject *obj, uint8_t type_tag,
     if (n > VELLUM_LEN_MAX)
         return write_len_overflow(n);
 
-    if (n >= VELLUM_LARGE_VALUE) {
-        if (dedup_register_identity(ds, obj) < 0)
-            return 0;
-        return buf_u8(b, type_tag) && write_long_block(b, type_tag, d, n);
-    }
+    if (n >= VELLUM_LARGE_VALUE)
+        return index_take(ds, obj) && buf_u8(b, type_tag) && write_long_block(b, type_tag, d, n);
 
     /* An exact str or bytes is found again by its content under the same
      * cached hash, which yields the index that an identity entry would
@@ -331,9 +268,9 @@ int
 write_dedup_typed(Buf *b, DedupState *ds, PyObject *obj, uint8_t type_tag,
                   const unsigned char *d, Py_ssize_t n)
 {
-    int32_t idx = id_tab_find(ds, obj);
-    if (idx >= 0)
-        return write_typed_ref(b, type_tag, idx);
+    int seen = index_seen(b, ds, obj, repeat_lead(type_tag));
+    if (seen >= 0)
+        return seen;
     return write_dedup_typed_new(b, ds, obj, type_tag, d, n);
 }
 
@@ -387,9 +324,9 @@ serialize_str(Buf *b, DedupState *ds, PyObject *s)
 {
     /* Only subclasses and large strings are in the identity table. */
     if (!Py_IS_TYPE(s, &PyUnicode_Type) || PyUnicode_GET_LENGTH(s) >= VELLUM_LARGE_VALUE / 4) {
-        int32_t idx = id_tab_find(ds, s);
-        if (idx >= 0)
-            return write_ref(b, idx);
+        int seen = index_seen(b, ds, s);
+        if (seen >= 0)
+            return seen;
     }
     const char *d;
     Py_ssize_t n;
@@ -507,6 +444,24 @@ expect_bytes(PyObject *obj, const char *what)
     return obj;
 }
 
+/* The head of the block after marker, or null with the message of where
+ * it stops short. */
+static inline const unsigned char *
+read_block(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos, unsigned marker, Py_ssize_t *n, const char *cut_head,
+           const char *cut_payload, unsigned *ctag = NULL)
+{
+    BlockHead head;
+    BlockStatus st = read_block_head(data, size, pos, marker, &head);
+    if (st != BLOCK_OK) {
+        fail_value(st == BLOCK_CUT_HEAD ? cut_head : cut_payload);
+        return NULL;
+    }
+    if (ctag != NULL)
+        *ctag = head.ctag;
+    *n = head.len;
+    return head.payload;
+}
+
 static PyObject *
 read_src_z(READER_ARGS)
 {
@@ -514,26 +469,17 @@ read_src_z(READER_ARGS)
         return fail_value("EOF SRC_Z sub");
     uint8_t sub = data[(*pos)++];
     Ref stream;
-    if (sub == MARK_SHORT) {
-        if (*pos >= size)
-            return fail_value("EOF SRC_Z len");
-        Py_ssize_t n = data[(*pos)++];
-        if (size - *pos < n)
-            return fail_value("SRC_Z overflow");
-        stream = Ref::steal(push_new(ld, 
-            PyBytes_FromStringAndSize((const char *)data + *pos, n)));
-        *pos += n;
-    }
-    else if (sub == MARK_LONG) {
-        if (*pos >= size)
-            return fail_value("EOF SRC_Z 0xFB");
-        (*pos)++; /* the content tag is not consulted: this block is a stream */
-        Py_ssize_t n = read_len(data, size, pos);
-        if (n < 0 || size - *pos < n)
-            return fail_value("SRC_Z 0xFB overflow");
-        stream = Ref::steal(push_new(ld, 
-            PyBytes_FromStringAndSize((const char *)data + *pos, n)));
-        *pos += n;
+    if (sub == MARK_SHORT || sub == MARK_LONG) {
+        /* A long block's content tag is not consulted: this block is a stream. */
+        Py_ssize_t n;
+        const unsigned char *p =
+            sub == MARK_SHORT
+                ? read_block(data, size, pos, sub, &n, "EOF SRC_Z len", "SRC_Z overflow")
+                : read_block(data, size, pos, sub, &n, "EOF SRC_Z 0xFB",
+                             "SRC_Z 0xFB overflow");
+        if (p == NULL)
+            return NULL;
+        stream = Ref::steal(push_new(ld, PyBytes_FromStringAndSize((const char *)p, n)));
     }
     else if (is_ref_tag(sub)) {
         stream = Ref::steal(expect_bytes(read_ref(ld, data, size, pos, sub),
@@ -558,25 +504,18 @@ read_dedup_bytes(READER_ARGS)
     uint8_t marker = data[(*pos)++];
     if (is_ref_tag(marker))
         return read_ref(ld, data, size, pos, marker);
+    Py_ssize_t n;
     if (marker == MARK_SHORT) {
-        if (*pos >= size)
-            return fail_value("EOF short len");
-        Py_ssize_t n = data[(*pos)++];
-        if (size - *pos < n)
-            return fail_value("short str overflow");
-        const char *p = (const char *)data + *pos;
-        *pos += n;
-        return push_new(ld, PyBytes_FromStringAndSize(p, n));
+        const unsigned char *p = read_block(data, size, pos, marker, &n, "EOF short len",
+                                            "short str overflow");
+        return p ? push_new(ld, PyBytes_FromStringAndSize((const char *)p, n)) : NULL;
     }
     if (marker == MARK_LONG) {
-        if (*pos >= size)
-            return fail_value("EOF 0xFB tag");
-        uint8_t ctag = data[(*pos)++];
-        Py_ssize_t n = read_len(data, size, pos);
-        if (n < 0 || size - *pos < n)
-            return fail_value("0xFB longitud inválida");
-        const unsigned char *p = data + *pos;
-        *pos += n;
+        unsigned ctag;
+        const unsigned char *p = read_block(data, size, pos, marker, &n, "EOF 0xFB tag",
+                                            "0xFB longitud inválida", &ctag);
+        if (p == NULL)
+            return NULL;
         if (ctag == TAG_SRC_Z)
             return push_new(ld, inflate_stream(ld, p, n));
         return push_new(ld, PyBytes_FromStringAndSize((const char *)p, n));
@@ -594,25 +533,22 @@ read_dedup_bytes_checked(READER_ARGS, const char *what)
     return expect_bytes(read_dedup_bytes(ld, data, size, pos), what);
 }
 
-/* One length byte, then UTF-8 text; used by 0x15 and by MARK_SHORT in str
- * blocks. */
-static PyObject *
-read_short_text(READER_ARGS, const char *eof_len, const char *overflow)
+/* The UTF-8 text of a block (0x15 and MARK_SHORT in str blocks have one
+ * length byte, MARK_LONG its content tag and length field). */
+static inline PyObject *
+read_text_block(READER_ARGS, unsigned marker, const char *cut_head, const char *cut_payload)
 {
-    if (*pos >= size)
-        return fail_value(eof_len);
-    Py_ssize_t n = data[(*pos)++];
-    if (size - *pos < n)
-        return fail_value(overflow);
-    const char *p = (const char *)data + *pos;
-    *pos += n;
-    return push_new(ld, PyUnicode_DecodeUTF8(p, n, "strict"));
+    Py_ssize_t n;
+    const unsigned char *p = read_block(data, size, pos, marker, &n, cut_head, cut_payload);
+    if (p == NULL)
+        return NULL;
+    return push_new(ld, PyUnicode_DecodeUTF8((const char *)p, n, "strict"));
 }
 
 PyObject *
 deserialize_short_str(READER_ARGS)
 {
-    return read_short_text(ld, data, size, pos, "EOF 0x15 len", "0x15 overflow");
+    return read_text_block(ld, data, size, pos, TAG_SHORT_STR, "EOF 0x15 len", "0x15 overflow");
 }
 
 PyObject *
@@ -624,21 +560,14 @@ read_str_dedup(READER_ARGS)
     if (is_ref_tag(marker))
         return read_ref(ld, data, size, pos, marker);
     if (marker == MARK_SHORT)
-        return read_short_text(ld, data, size, pos, "EOF short len",
+        return read_text_block(ld, data, size, pos, marker, "EOF short len",
                                "short str overflow");
     if (marker == TAG_SHORT_STR)
-        return read_short_text(ld, data, size, pos, "EOF 0x15 len", "0x15 overflow");
-    if (marker == MARK_LONG) {
-        if (*pos >= size)
-            return fail_value("EOF 0xFB tag");
-        (*pos)++; /* content tag: text is never inflated here */
-        Py_ssize_t n = read_len(data, size, pos);
-        if (n < 0 || size - *pos < n)
-            return fail_value("0xFB str overflow");
-        const char *p = (const char *)data + *pos;
-        *pos += n;
-        return push_new(ld, PyUnicode_DecodeUTF8(p, n, "strict"));
-    }
+        return read_text_block(ld, data, size, pos, marker, "EOF 0x15 len", "0x15 overflow");
+    /* A long text block is never inflated, whatever its content tag. */
+    if (marker == MARK_LONG)
+        return read_text_block(ld, data, size, pos, marker, "EOF 0xFB tag",
+                               "0xFB str overflow");
     PyErr_Format(PyExc_ValueError, "str_dedup: marker inesperado 0x%02x", marker);
     return NULL;
 }

@@ -1,8 +1,164 @@
-/* The reference index space: the writer's identity table and placeholder
- * entries with the references that keep their objects alive, reference tags
- * in their three widths, and the reader's per-load record with its read
- * table, which owns one reference per entry until the load returns. */
+/* The reference index space.  Writer side, all of its bookkeeping: the
+ * per-call state with its index table and identity table, the moment a
+ * shared object takes its index (index_take; index_seen, its lookup, is
+ * inline in vellum.h), the references that keep registered objects alive,
+ * references in their three widths, the retained temporaries, and the
+ * scratch memory of the tables, whose process-wide pool keeps freed blocks
+ * for the next call.  Reader side: the per-load record with its read table,
+ * which owns one reference per entry until the load returns, and the
+ * reading of references. */
 #include "vellum.h"
+
+#include <stddef.h>
+
+/* ---- scratch memory of the per-call tables ------------------------------ */
+
+#define SCRATCH_MIN ((size_t)1 << 16)      /* smaller blocks come from malloc's own pools */
+#define SCRATCH_MAX ((size_t)1 << 25)      /* larger ones are not worth keeping */
+#define SCRATCH_SLOTS 16
+#define SCRATCH_KEPT_MAX ((size_t)64 << 20) /* bytes kept in all */
+
+/* Freed blocks kept for reuse, found again by their exact size: the tables
+ * grow by doubling from fixed sizes, so one call's sizes recur in the next. */
+static struct {
+    void *block;
+    size_t size;
+} scratch_pool[SCRATCH_SLOTS];
+static size_t scratch_kept;
+
+static bool
+scratch_keeps(size_t n)
+{
+    return n >= SCRATCH_MIN && n <= SCRATCH_MAX;
+}
+
+void *
+scratch_alloc(size_t n)
+{
+    if (scratch_keeps(n)) {
+        for (auto &slot : scratch_pool) {
+            if (slot.block != NULL && slot.size == n) {
+                void *p = slot.block;
+                slot.block = NULL;
+                scratch_kept -= n;
+                return p;
+            }
+        }
+    }
+    return malloc(n);
+}
+
+void
+scratch_free(void *p, size_t n)
+{
+    if (p == NULL)
+        return;
+    if (scratch_keeps(n) && scratch_kept + n <= SCRATCH_KEPT_MAX) {
+        for (auto &slot : scratch_pool) {
+            if (slot.block == NULL) {
+                slot.block = p;
+                slot.size = n;
+                scratch_kept += n;
+                return;
+            }
+        }
+    }
+    free(p);
+}
+
+/* realloc for scratch blocks: on failure p stays valid and null is returned. */
+void *
+scratch_realloc(void *p, size_t old_n, size_t n)
+{
+    if (!scratch_keeps(old_n) && !scratch_keeps(n))
+        return realloc(p, n);
+    void *q = scratch_alloc(n);
+    if (q == NULL)
+        return NULL;
+    if (p != NULL) {
+        memcpy(q, p, old_n < n ? old_n : n);
+        scratch_free(p, old_n);
+    }
+    return q;
+}
+
+void
+scratch_release_all(void)
+{
+    for (auto &slot : scratch_pool) {
+        free(slot.block);
+        slot.block = NULL;
+    }
+    scratch_kept = 0;
+}
+
+/* ---- per-call state ----------------------------------------------------- */
+
+int
+dedup_init(DedupState *ds, Py_ssize_t estimated_size)
+{
+    /* The local blocks need no clearing beyond what is used. */
+    memset(ds, 0, offsetof(DedupState, local_buckets));
+    int32_t hash_cap = estimated_size <= 64 ? 64
+                       : estimated_size <= 128 ? 128
+                       : estimated_size <= 256 ? 256
+                                               : 512;
+    ds->buckets = hash_cap == DEDUP_LOCAL_BUCKETS
+                      ? ds->local_buckets
+                      : (int32_t *)malloc((size_t)hash_cap * sizeof(int32_t));
+    if (ds->buckets == NULL) {
+        PyErr_NoMemory();
+        return 0;
+    }
+    memset(ds->buckets, 0xFF, (size_t)hash_cap * sizeof(int32_t));
+    ds->nbuckets = hash_cap;
+
+    int32_t id_cap = estimated_size <= 32 ? 32
+                     : estimated_size <= 64 ? 64
+                     : estimated_size <= 128 ? 128
+                     : estimated_size <= 256 ? 256
+                                             : 512;
+    ds->id_tab = id_cap == DEDUP_LOCAL_IDS
+                     ? ds->local_ids
+                     : (IdEntry *)scratch_alloc((size_t)id_cap * sizeof(IdEntry));
+    if (ds->id_tab == NULL) {
+        dedup_free_block(ds, ds->buckets, (size_t)hash_cap * sizeof(int32_t));
+        ds->buckets = NULL;
+        PyErr_NoMemory();
+        return 0;
+    }
+    memset(ds->id_tab, 0, (size_t)id_cap * sizeof(IdEntry));
+    ds->id_nb = id_cap;
+
+    ds->table = ds->local_entries;
+    ds->cap = DEDUP_LOCAL_ENTRIES;
+    ds->arena.base = ds->local_arena;
+    ds->arena.cap = DEDUP_LOCAL_ARENA;
+    return 1;
+}
+
+void
+dedup_destroy(DedupState *ds)
+{
+    if (ds->held_upto > 0)
+        release_held(ds);
+    arena_free(&ds->arena);
+    dedup_free_block(ds, ds->table, (size_t)ds->cap * sizeof(DEntry));
+    dedup_free_block(ds, ds->buckets, (size_t)ds->nbuckets * sizeof(int32_t));
+    dedup_free_block(ds, ds->id_tab, (size_t)ds->id_nb * sizeof(IdEntry));
+    ds->table = NULL;
+    ds->count = ds->cap = 0;
+    ds->buckets = NULL;
+    ds->nbuckets = 0;
+    ds->id_tab = NULL;
+    ds->id_nb = ds->id_count = 0;
+    Py_CLEAR(ds->retained);
+    Py_CLEAR(ds->class_src);
+    Py_CLEAR(ds->slot_names);
+    code_state_free(ds);
+}
+
+/* ---- identity table and index table ------------------------------------- */
 
 void
 id_tab_insert(DedupState *ds, PyObject *obj, int32_t idx)
@@ -134,6 +290,8 @@ write_ref(Buf *b, int32_t idx)
     return 1;
 }
 
+/* ---- reader side --------------------------------------------------------- */
+
 void
 load_init(Load *ld, Py_ssize_t input_size, PyObject *allow, int allow_functions)
 {
@@ -219,33 +377,14 @@ Py_ssize_t
 read_ref_idx(Load *ld, const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
              uint8_t opcode)
 {
-    Py_ssize_t p = *pos;
-    Py_ssize_t idx;
-    switch (opcode) {
-    case TAG_REF8:
-        if (size - p < 1) {
-            PyErr_SetString(PyExc_ValueError, "EOF ref8");
-            return -1;
-        }
-        idx = data[p];
-        p += 1;
-        break;
-    case TAG_REF16:
-        if (size - p < 2) {
-            PyErr_SetString(PyExc_ValueError, "EOF ref16");
-            return -1;
-        }
-        idx = ((Py_ssize_t)data[p] << 8) | data[p + 1];
-        p += 2;
-        break;
-    default:
-        if (size - p < 4) {
-            PyErr_SetString(PyExc_ValueError, "EOF ref32");
-            return -1;
-        }
-        idx = (int32_t)load_be32(data + p);
-        p += 4;
-        break;
+    Py_ssize_t p = *pos, idx;
+    /* One call per width, so that each decodes a width it knows. */
+    int ok = opcode == TAG_REF8    ? read_ref_index(data, size, &p, TAG_REF8, &idx)
+             : opcode == TAG_REF16 ? read_ref_index(data, size, &p, TAG_REF16, &idx)
+                                   : read_ref_index(data, size, &p, TAG_REF32, &idx);
+    if (!ok) {
+        PyErr_SetString(PyExc_ValueError, ref_eof_text(opcode));
+        return -1;
     }
     if (idx < 0 || idx >= ld->count) {
         PyErr_Format(PyExc_IndexError, "ref idx %d fuera de rango [0,%d)",

@@ -315,9 +315,9 @@ write_globals(Buf *b, DedupState *ds, PyObject *pairs)
 int
 serialize_function(Buf *b, DedupState *ds, PyObject *fn)
 {
-    int32_t known = id_tab_find(ds, fn);
-    if (known >= 0)
-        return write_ref(b, known);
+    int seen = index_seen(b, ds, fn);
+    if (seen >= 0)
+        return seen;
     CodeState *cs = code_state(ds);
     if (cs == NULL)
         return 0;
@@ -345,8 +345,7 @@ serialize_function(Buf *b, DedupState *ds, PyObject *fn)
         !write_str_field(b, ds, ns_name.get()))
         return 0;
     /* The function takes its index before its fields, which may reach it. */
-    int32_t idx = dedup_register_identity(ds, fn);
-    if (idx < 0)
+    if (!index_take(ds, fn))
         return 0;
 
     PyObject *written = written_names(cs, ns_name.get()); /* borrowed */
@@ -386,13 +385,10 @@ serialize_function(Buf *b, DedupState *ds, PyObject *fn)
 int
 serialize_cell(Buf *b, DedupState *ds, PyObject *cell)
 {
-    int32_t known = id_tab_find(ds, cell);
-    if (known >= 0)
-        return write_ref(b, known);
-    if (!buf_u8(b, TAG_CELL))
-        return 0;
-    int32_t idx = dedup_register_identity(ds, cell);
-    if (idx < 0)
+    int seen = index_seen(b, ds, cell);
+    if (seen >= 0)
+        return seen;
+    if (!buf_u8(b, TAG_CELL) || !index_take(ds, cell))
         return 0;
     Ref contents = Ref::steal(PyCell_Get(cell));
     if (!contents) {

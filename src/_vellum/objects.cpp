@@ -224,9 +224,9 @@ write_class_header_v2(Buf *b, DedupState *ds, PyObject *cls)
 int
 serialize_callable_ref_v2(Buf *b, DedupState *ds, PyObject *callable)
 {
-    int32_t idx = id_tab_find(ds, callable);
-    if (idx >= 0)
-        return buf_u8(b, 0x00) && write_ref(b, idx);
+    int seen = index_seen(b, ds, callable, 0x00);
+    if (seen >= 0)
+        return seen;
 
     Ref qualname = Ref::steal(attr_or_null(callable, str_qualname));
     if (!qualname) {
@@ -257,7 +257,7 @@ serialize_callable_ref_v2(Buf *b, DedupState *ds, PyObject *callable)
     if (!write_str_field(b, ds, mod.get()))
         return 0;
     /* Held at once: the reduce tuple that holds it goes with the write. */
-    int ok = dedup_register_identity(ds, callable) >= 0;
+    int ok = index_take(ds, callable);
     hold_registered(ds);
     return ok;
 }
@@ -635,7 +635,7 @@ serialize_date(Buf *b, DedupState *ds, PyObject *obj)
     if (!buf_u8_2(b, TAG_TUPLE_DEDUP, 1) ||
         !write_bytes_content(b, ds, state, _PyDateTime_DATE_DATASIZE))
         return 0;
-    return dedup_register_identity(ds, NULL) >= 0 && buf_u8(b, 0);
+    return index_take(ds, NULL) && buf_u8(b, 0);
 }
 
 int
@@ -1034,8 +1034,10 @@ resolve_class(Load *ld, PyObject *name, PyObject *src, PyObject *module)
     return cls.release();
 }
 
-PyObject *
-read_class_header(READER_ARGS)
+/* Name and source fields, then the module field in a version 2 header;
+ * inlined into both readers, as each was written out before. */
+static inline __attribute__((always_inline)) PyObject *
+read_class_fields(READER_ARGS, int with_module)
 {
     Ref name = Ref::steal(read_str_field(ld, data, size, pos));
     if (!name)
@@ -1043,22 +1045,22 @@ read_class_header(READER_ARGS)
     Ref src = Ref::steal(read_dedup_bytes_checked(ld, data, size, pos, "clase"));
     if (!src)
         return NULL;
-    return resolve_class(ld, name.get(), src.get(), NULL);
+    Ref module;
+    if (with_module && !(module = Ref::steal(read_str_field(ld, data, size, pos))))
+        return NULL;
+    return resolve_class(ld, name.get(), src.get(), module.get());
+}
+
+PyObject *
+read_class_header(READER_ARGS)
+{
+    return read_class_fields(ld, data, size, pos, 0);
 }
 
 PyObject *
 read_class_header_v2(READER_ARGS)
 {
-    Ref name = Ref::steal(read_str_field(ld, data, size, pos));
-    if (!name)
-        return NULL;
-    Ref src = Ref::steal(read_dedup_bytes_checked(ld, data, size, pos, "clase"));
-    if (!src)
-        return NULL;
-    Ref module = Ref::steal(read_str_field(ld, data, size, pos));
-    if (!module)
-        return NULL;
-    return resolve_class(ld, name.get(), src.get(), module.get());
+    return read_class_fields(ld, data, size, pos, 1);
 }
 
 /* has_src byte and, when set, the source block. */
@@ -1525,9 +1527,9 @@ same_object(PyObject *found, PyObject *obj)
 static int
 write_by_name(Buf *b, DedupState *ds, PyObject *obj, PyObject *name)
 {
-    int32_t known = id_tab_find(ds, obj);
-    if (known >= 0)
-        return write_ref(b, known);
+    int seen = index_seen(b, ds, obj);
+    if (seen >= 0)
+        return seen;
     Ref qualname = name ? Ref::borrow(name) : Ref::steal(attr_or_null(obj, str_qualname));
     if (!qualname)
         qualname = Ref::steal(attr_or_null(obj, str_name));
@@ -1543,13 +1545,8 @@ write_by_name(Buf *b, DedupState *ds, PyObject *obj, PyObject *name)
     }
     if (!found || !same_object(found.get(), obj))
         return -1;
-    if (!buf_u8(b, TAG_GLOBAL) || !write_str_field(b, ds, module.get()) ||
-        !write_str_field(b, ds, qualname.get()))
-        return 0;
-    int32_t idx = dedup_register_identity(ds, obj);
-    if (idx < 0)
-        return 0;
-    return 1;
+    return buf_u8(b, TAG_GLOBAL) && write_str_field(b, ds, module.get()) &&
+           write_str_field(b, ds, qualname.get()) && index_take(ds, obj);
 }
 
 int
@@ -1579,9 +1576,9 @@ write_named(Buf *b, DedupState *ds, PyObject *obj, PyObject *name)
 int
 serialize_class(Buf *b, DedupState *ds, PyObject *cls)
 {
-    int32_t known = id_tab_find(ds, cls);
-    if (known >= 0)
-        return write_ref(b, known);
+    int seen = index_seen(b, ds, cls);
+    if (seen >= 0)
+        return seen;
     unsigned long flags = ((PyTypeObject *)cls)->tp_flags;
     int from_python = (flags & Py_TPFLAGS_HEAPTYPE) && !(flags & Py_TPFLAGS_IMMUTABLETYPE);
     Ref src = Ref::steal(from_python ? get_source_if_any(cls) : NULL);
@@ -1593,27 +1590,18 @@ serialize_class(Buf *b, DedupState *ds, PyObject *cls)
                          "código", "módulo", cls);
         return written > 0;
     }
-    if (!buf_u8(b, TAG_CLASS) || !write_class_header_v2(b, ds, cls))
-        return 0;
-    int32_t idx = dedup_register_identity(ds, cls);
-    if (idx < 0)
-        return 0;
-    return 1;
+    return buf_u8(b, TAG_CLASS) && write_class_header_v2(b, ds, cls) && index_take(ds, cls);
 }
 
 int
 serialize_module(Buf *b, DedupState *ds, PyObject *mod)
 {
-    int32_t known = id_tab_find(ds, mod);
-    if (known >= 0)
-        return write_ref(b, known);
+    int seen = index_seen(b, ds, mod);
+    if (seen >= 0)
+        return seen;
     Ref name = Ref::steal(PyModule_GetNameObject(mod));
-    if (!name || !buf_u8(b, TAG_MODULE) || !write_str_field(b, ds, name.get()))
-        return 0;
-    int32_t idx = dedup_register_identity(ds, mod);
-    if (idx < 0)
-        return 0;
-    return 1;
+    return name && buf_u8(b, TAG_MODULE) && write_str_field(b, ds, name.get()) &&
+           index_take(ds, mod);
 }
 
 /* ---- the reduce protocol in pickle's order: writing -------------------- */

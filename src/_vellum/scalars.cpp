@@ -10,18 +10,18 @@ int
 serialize_int64(Buf *b, long long v)
 {
     if (v >= 0) {
-        if (v <= 58)
-            return buf_u8(b, (uint8_t)(TAG_SMALLINT + v));
+        if (fits_smallint(v))
+            return buf_u8(b, smallint_tag(v));
         if (v <= 255)
             return buf_u8_2(b, TAG_UINT8, (uint8_t)v);
         if (v <= 65535) {
-            if (!buf_room(b, 3))
+            if (!buf_room(b, fixed_width(TAG_INT16)))
                 return 0;
             unsigned char *p = b->buf + b->len;
             p[0] = TAG_INT16;
             p[1] = (unsigned char)(v >> 8);
             p[2] = (unsigned char)v;
-            b->len += 3;
+            b->len += fixed_width(TAG_INT16);
             return 1;
         }
     }
@@ -32,11 +32,11 @@ serialize_int64(Buf *b, long long v)
             return buf_u8_2(b, TAG_NEG8, (uint8_t)(-1 - v));
     }
     if (v >= INT32_MIN && v <= INT32_MAX) {
-        if (!buf_room(b, 5))
+        if (!buf_room(b, fixed_width(TAG_INT32)))
             return 0;
         b->buf[b->len] = TAG_INT32;
         store_be32(b->buf + b->len + 1, (uint32_t)(int32_t)v);
-        b->len += 5;
+        b->len += fixed_width(TAG_INT32);
         return 1;
     }
     /* 0x02, sign, length m (4..8), magnitude without leading zero bytes. */
@@ -114,11 +114,11 @@ serialize_float(Buf *b, double v)
     else if (isinf(v))
         tag = v > 0 ? TAG_FLOAT_INF : TAG_FLOAT_NEG_INF;
     else {
-        if (!buf_room(b, 9))
+        if (!buf_room(b, fixed_width(TAG_FLOAT)))
             return 0;
         b->buf[b->len] = TAG_FLOAT;
         store_be64(b->buf + b->len + 1, double_bits(v));
-        b->len += 9;
+        b->len += fixed_width(TAG_FLOAT);
         return 1;
     }
     return buf_u8(b, tag);
@@ -128,13 +128,13 @@ int
 serialize_complex(Buf *b, PyObject *obj)
 {
     Py_complex c = ((PyComplexObject *)obj)->cval;
-    if (!buf_room(b, 17))
+    if (!buf_room(b, fixed_width(TAG_COMPLEX)))
         return 0;
     unsigned char *p = b->buf + b->len;
     p[0] = TAG_COMPLEX;
     store_be64(p + 1, double_bits(c.real));
-    store_be64(p + 9, double_bits(c.imag));
-    b->len += 17;
+    store_be64(p + 1 + sizeof(uint64_t), double_bits(c.imag));
+    b->len += fixed_width(TAG_COMPLEX);
     return 1;
 }
 
@@ -182,38 +182,38 @@ deserialize_bigint(READER_ARGS)
 PyObject *
 deserialize_float(READER_ARGS)
 {
-    if (size - *pos < 8)
+    if (size - *pos < fixed_payload(TAG_FLOAT))
         return fail_value("EOF float");
     double v = bits_double(load_be64(data + *pos));
-    *pos += 8;
+    *pos += fixed_payload(TAG_FLOAT);
     return PyFloat_FromDouble(v);
 }
 
 PyObject *
 deserialize_complex(READER_ARGS)
 {
-    if (size - *pos < 16)
+    if (size - *pos < fixed_payload(TAG_COMPLEX))
         return fail_value("EOF complex");
     double re = bits_double(load_be64(data + *pos));
-    double im = bits_double(load_be64(data + *pos + 8));
-    *pos += 16;
+    double im = bits_double(load_be64(data + *pos + sizeof(uint64_t)));
+    *pos += fixed_payload(TAG_COMPLEX);
     return PyComplex_FromDoubles(re, im);
 }
 
 PyObject *
 deserialize_int16(READER_ARGS)
 {
-    if (size - *pos < 2)
+    if (size - *pos < fixed_payload(TAG_INT16))
         return fail_value("EOF int16");
     long v = ((long)data[*pos] << 8) | data[*pos + 1];
-    *pos += 2;
+    *pos += fixed_payload(TAG_INT16);
     return PyLong_FromLong(v);
 }
 
 PyObject *
 deserialize_neg_int(READER_ARGS, uint8_t tag)
 {
-    if (*pos >= size)
+    if (size - *pos < fixed_payload(tag))
         return fail_value(tag == TAG_NEG_INT ? "EOF neg int" : "EOF NEG8");
     long v = -1 - (long)data[(*pos)++];
     return PyLong_FromLong(v);
@@ -222,7 +222,7 @@ deserialize_neg_int(READER_ARGS, uint8_t tag)
 PyObject *
 deserialize_uint8(READER_ARGS)
 {
-    if (*pos >= size)
+    if (size - *pos < fixed_payload(TAG_UINT8))
         return fail_value("EOF UINT8");
     return Py_NewRef(g_byte_ints[data[(*pos)++]]);
 }
@@ -230,10 +230,10 @@ deserialize_uint8(READER_ARGS)
 PyObject *
 deserialize_int32(READER_ARGS)
 {
-    if (size - *pos < 4)
+    if (size - *pos < fixed_payload(TAG_INT32))
         return fail_value("EOF int32");
     int32_t v = (int32_t)load_be32(data + *pos);
-    *pos += 4;
+    *pos += fixed_payload(TAG_INT32);
     return PyLong_FromLong(v);
 }
 

@@ -18,6 +18,8 @@
  * Tags.  Every value starts with one tag byte; markers appear only inside
  * dedup blocks.
  * ------------------------------------------------------------------------ */
+#define VELLUM_SMALLINT_MAX 58 /* the ints from 0 up to here are their own tag byte */
+
 enum : uint8_t {
     TAG_NONE = 0x00,
     TAG_BIGINT = 0x02,
@@ -79,8 +81,8 @@ enum : uint8_t {
     TAG_FLOAT_NAN = 0x86,
     TAG_FLOAT_INF = 0x87,
     TAG_FLOAT_NEG_INF = 0x88,
-    TAG_SMALLINT = 0xC0, /* 0xC0..0xFA carry the values 0..58 */
-    TAG_SMALLINT_LAST = 0xFA,
+    TAG_SMALLINT = 0xC0, /* TAG_SMALLINT + v carries the int v */
+    TAG_SMALLINT_LAST = TAG_SMALLINT + VELLUM_SMALLINT_MAX,
     TAG_REF32 = 0xFC,
     TAG_REF16 = 0xFD,
     TAG_REF8 = 0xFE,
@@ -297,6 +299,10 @@ write_len(Buf *b, Py_ssize_t n)
 /* ------------------------------------------------------------------------
  * Reader cursor helpers.  No read at or past size.
  * ------------------------------------------------------------------------ */
+/* The cursor helpers sit in the loops of the reader and the walk: inlined
+ * whatever the compiler makes of the caller's size. */
+#define CURSOR_INLINE static inline __attribute__((always_inline))
+
 static inline uint32_t
 load_be32(const unsigned char *p)
 {
@@ -337,10 +343,200 @@ read_len(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos)
     return n;
 }
 
+/* The helpers below read a layout and build nothing: the reader and the
+ * verifier both call them and map a failure to their own message. */
+
+/* ---- small ints: the tag byte is the value ---- */
+
+static inline bool
+is_smallint_tag(unsigned t)
+{
+    return t >= TAG_SMALLINT && t <= TAG_SMALLINT_LAST;
+}
+
+static inline bool
+fits_smallint(long long v)
+{
+    return v >= 0 && v <= VELLUM_SMALLINT_MAX;
+}
+
+static inline uint8_t
+smallint_tag(long long v)
+{
+    return (uint8_t)(TAG_SMALLINT + v);
+}
+
+static inline unsigned
+smallint_value(unsigned t)
+{
+    return t - TAG_SMALLINT;
+}
+
+/* ---- fixed widths ---- */
+
+/* The bytes of a value whose width its tag alone fixes, tag byte included,
+ * or 0 when the payload says how long it is.  The writers size their stores,
+ * the readers their bounds checks and the walk its steps from this table. */
+struct FixedWidths {
+    uint8_t w[256];
+};
+
+static constexpr FixedWidths
+make_fixed_widths()
+{
+    FixedWidths t{};
+    const uint8_t one_byte[] = {TAG_NONE, TAG_ELLIPSIS, TAG_NOTIMPLEMENTED, TAG_FALSE,
+                                TAG_TRUE, TAG_FLOAT_ZERO, TAG_FLOAT_NEG_ZERO,
+                                TAG_FLOAT_ONE, TAG_FLOAT_MINUS_ONE, TAG_FLOAT_NAN,
+                                TAG_FLOAT_INF, TAG_FLOAT_NEG_INF};
+    for (uint8_t tag : one_byte)
+        t.w[tag] = 1;
+    for (int tag = TAG_SMALLINT; tag <= TAG_SMALLINT_LAST; tag++)
+        t.w[tag] = 1;
+    t.w[TAG_NEG_INT] = t.w[TAG_UINT8] = t.w[TAG_NEG8] = 2;
+    t.w[TAG_INT16] = 3;
+    t.w[TAG_INT32] = 5;
+    t.w[TAG_FLOAT] = 9;
+    t.w[TAG_COMPLEX] = 17;
+    return t;
+}
+
+static constexpr FixedWidths FIXED_WIDTHS = make_fixed_widths();
+
+static constexpr Py_ssize_t
+fixed_width(unsigned tag)
+{
+    return FIXED_WIDTHS.w[tag];
+}
+
+/* The payload after the tag byte of a fixed-width value. */
+static constexpr Py_ssize_t
+fixed_payload(unsigned tag)
+{
+    return FIXED_WIDTHS.w[tag] - 1;
+}
+
+/* Each width is the tag byte and what the writer stores after it. */
+static_assert(fixed_payload(TAG_UINT8) == sizeof(uint8_t), "UINT8: the value as one byte");
+static_assert(fixed_payload(TAG_NEG_INT) == sizeof(uint8_t), "NEG_INT: -1 - v as one byte");
+static_assert(fixed_payload(TAG_NEG8) == sizeof(uint8_t), "NEG8: -1 - v as one byte");
+static_assert(fixed_payload(TAG_INT16) == sizeof(uint16_t), "INT16: 16 bits big-endian");
+static_assert(fixed_payload(TAG_INT32) == sizeof(uint32_t), "INT32: store_be32");
+static_assert(fixed_payload(TAG_FLOAT) == sizeof(uint64_t), "FLOAT: store_be64 of the bits");
+static_assert(fixed_payload(TAG_COMPLEX) == 2 * sizeof(uint64_t), "COMPLEX: two store_be64");
+static_assert(fixed_payload(TAG_SMALLINT) == 0 && fixed_payload(TAG_SMALLINT_LAST) == 0 &&
+                  fixed_payload(TAG_NONE) == 0 && fixed_payload(TAG_FLOAT_NEG_INF) == 0,
+              "small ints and constants are the tag byte alone");
+static_assert(fixed_width(TAG_BIGINT) == 0 && fixed_width(TAG_REF8) == 0,
+              "a big int or a reference is no fixed-width value");
+
+/* ---- references ---- */
+
+static inline bool
+is_ref_tag(unsigned t)
+{
+    return t >= TAG_REF32 && t <= TAG_REF8;
+}
+
+/* A reference is its tag and the index in 1, 2 or 4 bytes, big-endian. */
+static constexpr Py_ssize_t
+ref_width(unsigned opcode)
+{
+    return opcode == TAG_REF8 ? 1 : opcode == TAG_REF16 ? 2 : 4;
+}
+
+/* The index in the ref_width(opcode) bytes at d, all present.  Four bytes
+ * are read as signed, so that a top bit set gives a negative index. */
+static inline Py_ssize_t
+ref_index_at(const unsigned char *d, unsigned opcode)
+{
+    if (opcode == TAG_REF8)
+        return d[0];
+    if (opcode == TAG_REF16)
+        return ((Py_ssize_t)d[0] << 8) | d[1];
+    return (int32_t)load_be32(d);
+}
+
+/* The index after a reference tag already consumed (opcode): 1 with idx set
+ * and pos past it, or 0 when the input ends first. */
+CURSOR_INLINE int
+read_ref_index(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+               unsigned opcode, Py_ssize_t *idx)
+{
+    Py_ssize_t p = *pos;
+    if (size - p < ref_width(opcode))
+        return 0;
+    *idx = ref_index_at(data + p, opcode);
+    *pos = p + ref_width(opcode);
+    return 1;
+}
+
+/* The message of a reference cut short, the same on both sides. */
+static inline const char *
+ref_eof_text(unsigned opcode)
+{
+    return opcode == TAG_REF8 ? "EOF ref8" : opcode == TAG_REF16 ? "EOF ref16" : "EOF ref32";
+}
+
+/* ---- dedup blocks ---- */
+
+/* Where the head of a dedup block stops short: in its length byte or
+ * content tag, or in its length field or payload. */
+enum BlockStatus { BLOCK_OK, BLOCK_CUT_HEAD, BLOCK_CUT_PAYLOAD };
+
+struct BlockHead {
+    const unsigned char *payload; /* a span of the input */
+    Py_ssize_t len;
+    unsigned ctag; /* content tag of a long block, 0 for a short one */
+};
+
+/* The payload length of a short block whose length byte is at d, with left
+ * (at least 1) bytes from d on; -1 when its payload runs past them. */
+static inline Py_ssize_t
+short_block_len(const unsigned char *d, Py_ssize_t left)
+{
+    Py_ssize_t n = d[0];
+    return left - 1 >= n ? n : -1;
+}
+
+/* The block after its marker, already consumed: MARK_SHORT (and TAG_SHORT_STR
+ * where a text block takes it) is one length byte and the payload, MARK_LONG
+ * a content tag, a length field and the payload.  On BLOCK_OK pos is past
+ * the payload. */
+CURSOR_INLINE BlockStatus
+read_block_head(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+                unsigned marker, BlockHead *head)
+{
+    Py_ssize_t p = *pos;
+    if (p >= size)
+        return BLOCK_CUT_HEAD;
+    Py_ssize_t n;
+    if (marker == MARK_LONG) {
+        head->ctag = data[p++];
+        n = read_len(data, size, &p);
+        if (n < 0)
+            return BLOCK_CUT_PAYLOAD;
+    }
+    else {
+        head->ctag = 0;
+        n = short_block_len(data + p, size - p);
+        if (n < 0)
+            return BLOCK_CUT_PAYLOAD;
+        p++;
+    }
+    if (size - p < n)
+        return BLOCK_CUT_PAYLOAD;
+    head->payload = data + p;
+    head->len = n;
+    *pos = p + n;
+    return BLOCK_OK;
+}
+
 /* ------------------------------------------------------------------------
- * Per-call dedup state: the index table (content entries and identity
- * placeholders share one numbering), the content hash chains, the payload
- * arena and the identity table.
+ * The writer's index space (index_space.cpp): the per-call state with its
+ * index table (content entries and identity placeholders share one
+ * numbering), identity table, content hash chains and payload arena; the
+ * moments at which a shared object takes its index; references.
  * ------------------------------------------------------------------------ */
 struct ArenaBlock;
 
@@ -486,6 +682,26 @@ id_tab_find(const DedupState *ds, PyObject *obj)
 void id_tab_insert(DedupState *ds, PyObject *obj, int32_t idx);
 [[nodiscard]] int write_ref(Buf *b, int32_t idx);
 [[nodiscard]] int retain(DedupState *ds, PyObject *obj);
+void arena_free(Arena *a); /* dedup.cpp */
+
+/* The two moments of an object that the stream may name again.  Its writer
+ * first asks index_seen; a new object then takes its index with index_take,
+ * before its items when they may lead back to it (list, dict) and after
+ * them when they cannot (tuple, frozenset, callable), as the reader pushes
+ * each to its read table. */
+
+/* An object met before is written as a reference to its index, after the
+ * byte lead unless it is -1.  1 written, 0 failed, -1 when obj is new. */
+[[nodiscard]] static inline int
+index_seen(Buf *b, DedupState *ds, PyObject *obj, int lead = -1)
+{
+    int32_t idx = id_tab_find(ds, obj);
+    if (idx < 0)
+        return -1;
+    if (lead >= 0 && !buf_u8(b, (uint8_t)lead))
+        return 0;
+    return write_ref(b, idx);
+}
 
 /* An object entered in the identity table must outlive the call: a later
  * object at its address would otherwise be written as a reference to it.
@@ -540,6 +756,14 @@ release_written(DedupState *ds, PyObject *obj)
         Py_DECREF(obj);
     else
         release_written_slow(ds, obj);
+}
+
+/* obj takes the next index: a placeholder entry and, unless obj is null, its
+ * identity entry.  1, or 0 with MemoryError. */
+[[nodiscard]] static inline int
+index_take(DedupState *ds, PyObject *obj)
+{
+    return dedup_register_identity(ds, obj) >= 0;
 }
 
 /* ------------------------------------------------------------------------
@@ -652,12 +876,6 @@ Py_ssize_t read_ref_idx(Load *ld, const unsigned char *data, Py_ssize_t size,
 PyObject *read_ref(Load *ld, const unsigned char *data, Py_ssize_t size,
                    Py_ssize_t *pos, uint8_t opcode);
 
-static inline bool
-is_ref_tag(unsigned t)
-{
-    return t >= TAG_REF32 && t <= TAG_REF8;
-}
-
 /* ------------------------------------------------------------------------
  * Serializer.  Writers return 1, or 0 with an exception set.
  * ------------------------------------------------------------------------ */
@@ -694,8 +912,8 @@ serialize_leaf(Buf *b, PyObject *obj)
     PyTypeObject *tp = Py_TYPE(obj);
     long long v;
     if (tp == &PyLong_Type && compat_long_compact_value(obj, &v)) {
-        if (v >= 0 && v <= 58)
-            return buf_u8(b, (uint8_t)(TAG_SMALLINT + v));
+        if (fits_smallint(v))
+            return buf_u8(b, smallint_tag(v));
         return serialize_int64(b, v);
     }
     if (tp == &PyFloat_Type)
@@ -838,9 +1056,9 @@ deserialize(READER_ARGS)
         return deserialize_depth_error();
     if (*pos < size) {
         unsigned t = data[*pos];
-        if (t >= TAG_SMALLINT && t <= TAG_SMALLINT_LAST) {
+        if (is_smallint_tag(t)) {
             ++*pos;
-            return Py_NewRef(g_byte_ints[t - TAG_SMALLINT]);
+            return Py_NewRef(g_byte_ints[smallint_value(t)]);
         }
     }
     ++ld->depth;

@@ -250,65 +250,19 @@ check_ref_idx(Py_ssize_t idx, Py_ssize_t dedup_n)
 walk_read_ref_idx(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
                   Py_ssize_t dedup_n, uint8_t opcode, Py_ssize_t *idx)
 {
-    Py_ssize_t p = *pos;
-    switch (opcode) {
-    case TAG_REF8:
-        if (size - p < 1)
-            return walk_fail("EOF ref8");
-        *idx = data[p];
-        p += 1;
-        break;
-    case TAG_REF16:
-        if (size - p < 2)
-            return walk_fail("EOF ref16");
-        *idx = ((Py_ssize_t)data[p] << 8) | data[p + 1];
-        p += 2;
-        break;
-    default:
-        if (size - p < 4)
-            return walk_fail("EOF ref32");
-        *idx = (int32_t)load_be32(data + p);
-        p += 4;
-        break;
-    }
-    *pos = p;
+    if (!read_ref_index(data, size, pos, opcode, idx))
+        return walk_fail(ref_eof_text(opcode));
     return check_ref_idx(*idx, dedup_n);
 }
 
-/* Payload widths of the values that fit in a fixed number of bytes with no
- * index, tag byte included; 0 for every other tag. */
-struct LeafWidths {
-    uint8_t w[256];
-};
-
-static constexpr LeafWidths
-make_leaf_widths()
-{
-    LeafWidths t{};
-    const uint8_t one_byte[] = {TAG_NONE, TAG_ELLIPSIS, TAG_NOTIMPLEMENTED, TAG_FALSE,
-                                TAG_TRUE, TAG_FLOAT_ZERO, TAG_FLOAT_NEG_ZERO,
-                                TAG_FLOAT_ONE, TAG_FLOAT_MINUS_ONE, TAG_FLOAT_NAN,
-                                TAG_FLOAT_INF, TAG_FLOAT_NEG_INF};
-    for (uint8_t tag : one_byte)
-        t.w[tag] = 1;
-    for (int tag = TAG_SMALLINT; tag <= TAG_SMALLINT_LAST; tag++)
-        t.w[tag] = 1;
-    t.w[TAG_FLOAT] = 9;
-    t.w[TAG_COMPLEX] = 17;
-    t.w[TAG_INT16] = 3;
-    t.w[TAG_NEG_INT] = t.w[TAG_UINT8] = t.w[TAG_NEG8] = 2;
-    t.w[TAG_INT32] = 5;
-    return t;
-}
-
-static constexpr LeafWidths leaf_widths = make_leaf_widths();
-
 /* The values of a container, or the pairs of a dict as 2n values, at depth
  * + 1.  Leaves that need no check beyond their width (fixed-width scalars,
- * short big ints, in-range 1- and 2-byte references and, without capture,
+ * big ints, in-range 1- and 2-byte references and, without capture,
  * short strings) are settled here with the cursor in a local; everything
- * else, and every error, goes through the full step. */
-[[nodiscard]] static int
+ * else, and every error, goes through the full step.  The function starts on
+ * a cache line, so that the speed of its loop does not hang on where the
+ * linker happens to place it. */
+[[nodiscard]] static int __attribute__((aligned(64)))
 walk_skip_values(WALK_ARGS, Py_ssize_t n)
 {
     Py_ssize_t p = *pos;
@@ -322,32 +276,38 @@ walk_skip_values(WALK_ARGS, Py_ssize_t n)
             unsigned t = data[p];
             /* Ints 0..255 step the cursor by a constant, so that the next
              * position does not wait for a table load. */
-            if (t >= TAG_SMALLINT && t <= TAG_SMALLINT_LAST) {
+            if (is_smallint_tag(t)) {
                 counts[t]++;
                 p += 1;
                 continue;
             }
             Py_ssize_t left = size - p;
-            if (t == TAG_UINT8 && left >= 2) {
+            if (t == TAG_UINT8 && left >= fixed_width(TAG_UINT8)) {
                 counts[t]++;
-                p += 2;
+                p += fixed_width(TAG_UINT8);
                 continue;
             }
-            Py_ssize_t w = leaf_widths.w[t];
+            Py_ssize_t w = fixed_width(t);
             if (w == 0 && left >= 2) {
-                unsigned b1 = data[p + 1];
-                if (t == TAG_REF8 && (Py_ssize_t)b1 < ix->dedup_n)
-                    w = 2;
-                else if (t == TAG_REF16 && left >= 3 &&
-                         (Py_ssize_t)(b1 << 8 | data[p + 2]) < ix->dedup_n)
-                    w = 3;
-                else if (t == TAG_SHORT_STR && short_strs && left - 2 >= (Py_ssize_t)b1) {
-                    w = 2 + b1;
-                    ix->dedup_n++;
+                Py_ssize_t q = p + 1;
+                if (t == TAG_REF8 && ref_index_at(data + q, TAG_REF8) < ix->dedup_n)
+                    w = 1 + ref_width(TAG_REF8);
+                else if (t == TAG_REF16 && left > ref_width(TAG_REF16) &&
+                         ref_index_at(data + q, TAG_REF16) < ix->dedup_n)
+                    w = 1 + ref_width(TAG_REF16);
+                else if (t == TAG_SHORT_STR && short_strs) {
+                    Py_ssize_t len = short_block_len(data + q, left - 1);
+                    if (len >= 0) {
+                        w = 2 + len;
+                        ix->dedup_n++;
+                    }
                 }
-                else if (t == TAG_BIGINT && left >= 3 && data[p + 2] <= 0x3F &&
-                         left - 3 >= (Py_ssize_t)data[p + 2])
-                    w = 3 + data[p + 2];
+                else if (t == TAG_BIGINT) {
+                    q = p + 2; /* past the sign byte */
+                    Py_ssize_t m = read_len(data, size, &q);
+                    if (m >= 0 && size - q >= m)
+                        w = q + m - p;
+                }
             }
             if (w != 0 && left >= w) {
                 counts[t]++;
@@ -450,30 +410,24 @@ walk_skip_dedup(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
         }
         return 1;
     }
-    Py_ssize_t n;
-    int compressed = 0;
+    BlockHead head;
     if (marker == MARK_SHORT || (marker == TAG_SHORT_STR && str_block)) {
-        if (*pos >= size)
-            return walk_fail("EOF short len");
-        n = data[(*pos)++];
-        if (size - *pos < n)
-            return walk_fail("short data overflow");
+        BlockStatus st = read_block_head(data, size, pos, marker, &head);
+        if (st != BLOCK_OK)
+            return walk_fail(st == BLOCK_CUT_HEAD ? "EOF short len" : "short data overflow");
     }
     else if (marker == MARK_LONG) {
-        if (*pos >= size)
-            return walk_fail("EOF 0xFB tag");
-        uint8_t ctag = data[(*pos)++];
-        n = read_len(data, size, pos);
-        if (n < 0 || size - *pos < n)
-            return walk_fail("0xFB overflow");
-        compressed = ctag == TAG_SRC_Z && !str_block;
+        BlockStatus st = read_block_head(data, size, pos, marker, &head);
+        if (st != BLOCK_OK)
+            return walk_fail(st == BLOCK_CUT_HEAD ? "EOF 0xFB tag" : "0xFB overflow");
     }
     else {
         PyErr_Format(PyExc_ValueError, "Marker dedup desconocido: 0x%02x", marker);
         return 0;
     }
-    const unsigned char *payload = data + *pos;
-    *pos += n;
+    int compressed = head.ctag == TAG_SRC_Z && !str_block;
+    const unsigned char *payload = head.payload;
+    Py_ssize_t n = head.len;
     if (ix->dedup_table == NULL) {
         ix->dedup_n++;
         return 1;
@@ -544,12 +498,13 @@ walk_skip_bigint(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos)
     return 1;
 }
 
+/* The payload of a fixed-width value, whose tag was just read. */
 [[nodiscard]] static int
-walk_skip_fixed(Py_ssize_t size, Py_ssize_t *pos, Py_ssize_t n, const char *eof_msg)
+walk_skip_fixed(Py_ssize_t size, Py_ssize_t *pos, unsigned tag, const char *eof_msg)
 {
-    if (size - *pos < n)
+    if (size - *pos < fixed_payload(tag))
         return walk_fail(eof_msg);
-    *pos += n;
+    *pos += fixed_payload(tag);
     return 1;
 }
 
@@ -558,18 +513,15 @@ walk_skip_fixed(Py_ssize_t size, Py_ssize_t *pos, Py_ssize_t n, const char *eof_
 walk_skip_short_str(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
                     WalkIndex *ix)
 {
-    if (*pos >= size)
-        return walk_fail("EOF 0x15 len");
-    Py_ssize_t n = data[(*pos)++];
-    if (size - *pos < n)
-        return walk_fail("0x15 overflow");
-    const unsigned char *payload = data + *pos;
-    *pos += n;
+    BlockHead head;
+    BlockStatus st = read_block_head(data, size, pos, TAG_SHORT_STR, &head);
+    if (st != BLOCK_OK)
+        return walk_fail(st == BLOCK_CUT_HEAD ? "EOF 0x15 len" : "0x15 overflow");
     if (ix->dedup_table == NULL) {
         ix->dedup_n++;
         return 1;
     }
-    return mirror_push(ix, payload, n, NULL);
+    return mirror_push(ix, head.payload, head.len, NULL);
 }
 
 [[nodiscard]] static int
@@ -921,10 +873,10 @@ walk_short_ref(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
                const WalkIndex *ix)
 {
     Py_ssize_t p = *pos;
-    if (ix->dedup_table != NULL || size - p < 2 || data[p] != TAG_REF8 ||
-        (Py_ssize_t)data[p + 1] >= ix->dedup_n)
+    if (ix->dedup_table != NULL || size - p <= ref_width(TAG_REF8) || data[p] != TAG_REF8 ||
+        ref_index_at(data + p + 1, TAG_REF8) >= ix->dedup_n)
         return 0;
-    *pos = p + 2;
+    *pos = p + 1 + ref_width(TAG_REF8);
     return 1;
 }
 
@@ -1153,22 +1105,19 @@ verify_walk(WALK_ARGS)
         depth++;
     }
 
-    if (t >= TAG_SMALLINT && t <= TAG_SMALLINT_LAST)
-        return 1;
-    if (t == TAG_NONE)
+    /* Small ints and the constants are their tag byte alone. */
+    if (fixed_width(t) == 1)
         return 1;
     if (t == TAG_SHORT_STR)
         return walk_skip_short_str(WALK_CURSOR);
-    if (t == TAG_TRUE || t == TAG_FALSE)
-        return 1;
     /* 0xFB and 0xFF are no reference to the reader. */
     if (is_ref_tag(t))
         return walk_skip_ref(WALK_CURSOR, (uint8_t)t);
 
     switch (t) {
     case TAG_BIGINT: return walk_skip_bigint(data, size, pos);
-    case TAG_FLOAT: return walk_skip_fixed(size, pos, 8, "EOF float64");
-    case TAG_COMPLEX: return walk_skip_fixed(size, pos, 16, "EOF complex");
+    case TAG_FLOAT: return walk_skip_fixed(size, pos, t, "EOF float64");
+    case TAG_COMPLEX: return walk_skip_fixed(size, pos, t, "EOF complex");
     case TAG_STR: return walk_skip_str_dedup(WALK_CURSOR, NULL);
     case TAG_BYTES: return walk_skip_dedup_bytes(WALK_CURSOR, NULL);
     case TAG_BYTEARRAY: return walk_skip_dedup_bytes(WALK_CURSOR, NULL);
@@ -1178,10 +1127,10 @@ verify_walk(WALK_ARGS)
     case TAG_FROZENSET: return walk_skip_seq(WALK_CURSOR, vc, depth);
     case TAG_DICT: return walk_skip_dict(WALK_CURSOR, vc, depth);
     case TAG_FN_SOURCE: return walk_skip_fn_source(WALK_CURSOR, vc, start);
-    case TAG_INT16: return walk_skip_fixed(size, pos, 2, "EOF int16");
+    case TAG_INT16: return walk_skip_fixed(size, pos, t, "EOF int16");
     case TAG_NEG_INT:
-    case TAG_NEG8: return walk_skip_fixed(size, pos, 1, "EOF int 1B");
-    case TAG_UINT8: return walk_skip_fixed(size, pos, 1, "EOF int 1B");
+    case TAG_NEG8: return walk_skip_fixed(size, pos, t, "EOF int 1B");
+    case TAG_UINT8: return walk_skip_fixed(size, pos, t, "EOF int 1B");
     case TAG_DICT_DEDUP: return walk_skip_dict_deduped(WALK_CURSOR, vc, depth);
     case TAG_LIST_DEDUP: return walk_skip_list_deduped(WALK_CURSOR, vc, depth);
     case TAG_TUPLE_DEDUP: return walk_skip_tuple_deduped(WALK_CURSOR, vc, depth);
@@ -1200,11 +1149,10 @@ verify_walk(WALK_ARGS)
     case TAG_INSTANCE:
     case TAG_SLOTS_INSTANCE: return walk_skip_instance(WALK_CURSOR, vc, depth, start, (uint8_t)t);
     case TAG_REDUCE: return walk_skip_reduce(WALK_CURSOR, vc, depth, start, (uint8_t)t);
-    case TAG_ELLIPSIS:
-    case TAG_NOTIMPLEMENTED: return 1;
-    /* TAG_DICT_KEYS to TAG_MAPPINGPROXY were settled above. */
+    /* TAG_DICT_KEYS to TAG_MAPPINGPROXY were settled above, and so were
+     * the one-byte values. */
     case TAG_ARRAY: return walk_skip_array(WALK_CURSOR);
-    case TAG_INT32: return walk_skip_fixed(size, pos, 4, "EOF int32");
+    case TAG_INT32: return walk_skip_fixed(size, pos, t, "EOF int32");
     case TAG_FUNCTION: return walk_skip_function(WALK_CURSOR, vc, depth, start);
     case TAG_CODE_V2: return walk_skip_code_v2(WALK_CURSOR, vc, start);
     case TAG_CLASS: return walk_skip_class(WALK_CURSOR, vc, start);
@@ -1213,13 +1161,6 @@ verify_walk(WALK_ARGS)
     case TAG_CELL: return walk_skip_cell(WALK_CURSOR, vc, depth);
     case TAG_REDUCE_EX: return walk_skip_reduce_ex(WALK_CURSOR, vc, depth, start);
     case TAG_STR_SURROGATES: return walk_skip_str_dedup(WALK_CURSOR, NULL);
-    case TAG_FLOAT_ZERO:
-    case TAG_FLOAT_NEG_ZERO:
-    case TAG_FLOAT_ONE:
-    case TAG_FLOAT_MINUS_ONE:
-    case TAG_FLOAT_NAN:
-    case TAG_FLOAT_INF:
-    case TAG_FLOAT_NEG_INF: return 1;
     default: return walk_unknown_tag(t);
     }
 }

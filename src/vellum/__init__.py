@@ -23,6 +23,7 @@ from collections.abc import Iterable
 from types import ModuleType
 from typing import Protocol, Union
 
+from ._tags import tag_name
 from ._vellum import (approval, dedup_reset, deserialize_fast, deserialize_safe,
                       serialize_fast, verify_stream_fast)
 from .vellum import CapturedSource, StreamReport, _quoted, escape_text
@@ -43,36 +44,6 @@ class _Reader(Protocol):
 
 class _Writer(Protocol):
     def write(self, data: bytes, /) -> object: ...
-
-
-_TAG_NAMES = {
-    0x00: "TAG_NONE", 0x02: "TAG_BIGINT", 0x03: "TAG_FLOAT", 0x04: "TAG_COMPLEX",
-    0x05: "TAG_STR", 0x06: "TAG_BYTES", 0x07: "TAG_BYTEARRAY", 0x08: "TAG_LIST",
-    0x09: "TAG_TUPLE", 0x0A: "TAG_SET", 0x0B: "TAG_FROZENSET", 0x0C: "TAG_DICT",
-    0x0D: "TAG_FN_SOURCE", 0x0F: "TAG_INT16", 0x10: "TAG_NEG_INT", 0x11: "TAG_UINT8",
-    0x12: "TAG_NEG8", 0x13: "TAG_DICT_DEDUP", 0x14: "TAG_LIST_DEDUP",
-    0x15: "TAG_SHORT_STR", 0x16: "TAG_TUPLE_DEDUP", 0x17: "TAG_FROZENSET_DEDUP",
-    0x1B: "TAG_SRC_Z", 0x1C: "TAG_INSTANCE_V1", 0x1E: "TAG_SLOTS_INSTANCE_V1",
-    0x1F: "TAG_REDUCE_V1", 0x20: "TAG_FN_BYTECODE", 0x21: "TAG_CODE",
-    0x22: "TAG_CLASSMETHOD", 0x23: "TAG_STATICMETHOD", 0x24: "TAG_PROPERTY",
-    0x25: "TAG_INSTANCE", 0x26: "TAG_SLOTS_INSTANCE", 0x27: "TAG_REDUCE",
-    0x28: "TAG_ELLIPSIS", 0x29: "TAG_NOTIMPLEMENTED", 0x2A: "TAG_DICT_KEYS",
-    0x2B: "TAG_DICT_VALUES", 0x2C: "TAG_DICT_ITEMS", 0x2D: "TAG_MAPPINGPROXY",
-    0x2E: "TAG_ARRAY", 0x2F: "TAG_INT32", 0x30: "TAG_FUNCTION", 0x31: "TAG_CODE_V2",
-    0x32: "TAG_CLASS", 0x33: "TAG_GLOBAL", 0x34: "TAG_MODULE", 0x35: "TAG_CELL",
-    0x36: "TAG_REDUCE_EX", 0x37: "TAG_STR_SURROGATES", 0x80: "TAG_FALSE", 0x81: "TAG_TRUE",
-    0x82: "TAG_FLOAT_ZERO", 0x83: "TAG_FLOAT_NEG_ZERO", 0x84: "TAG_FLOAT_ONE",
-    0x85: "TAG_FLOAT_MINUS_ONE", 0x86: "TAG_FLOAT_NAN", 0x87: "TAG_FLOAT_INF",
-    0x88: "TAG_FLOAT_NEG_INF", 0xFB: "TAG_REF32", 0xFC: "TAG_REF32", 0xFD: "TAG_REF16",
-    0xFE: "TAG_REF8", 0xFF: "TAG_REF32",
-}
-
-
-def tag_name(tag: int) -> str:
-    """The name of a tag byte, such as ``TAG_LIST_DEDUP`` for 0x14."""
-    if 0xC0 <= tag <= 0xFA:
-        return "TAG_SMALLINT"
-    return _TAG_NAMES.get(tag, f"0x{tag:02X}")
 
 
 # Code-carrying values that no ``allow`` entry approves: they execute source,

@@ -10,7 +10,6 @@ worth it only where a leaked reference can be counted."""
 
 import gc
 import math
-import os
 import sys
 import uuid
 
@@ -19,17 +18,18 @@ import pytest
 import vellum
 from vellum import _vellum
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-import test_containers  # noqa: E402
-import test_functions  # noqa: E402
-import test_index_space  # noqa: E402
-import test_load_safety  # noqa: E402
-import test_malformed  # noqa: E402
-import test_module  # noqa: E402
-import test_objects  # noqa: E402
-import test_strings_bytes  # noqa: E402
-import test_verify  # noqa: E402
-import test_what_travels  # noqa: E402
+# The suite's tables, found on the path the pytest settings give.
+import streams
+import test_containers
+import test_functions
+import test_index_space
+import test_load_safety
+import test_malformed
+import test_module
+import test_objects
+import test_strings_bytes
+import test_verify
+import test_what_travels
 
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
                                 reason="needs an interpreter built for debugging")
@@ -49,7 +49,7 @@ def stream_of(entry):
 READER_FAILURES = [stream_of(e) for table in (
     test_index_space.REF_ERRORS, test_strings_bytes.BLOCK_ERRORS, test_containers.CONTAINER_ERRORS,
     test_functions.READER_ERRORS, test_functions.MALFORMED_CODE, test_objects.READ_ERRORS,
-    test_malformed.HUGE_COUNTS, test_malformed.HUGE_LENGTHS, test_malformed.FAILING,
+    streams.HUGE_COUNTS, test_malformed.HUGE_LENGTHS, test_malformed.FAILING,
     test_module.FAILING_STREAMS) for e in table]
 WALK_FAILURES = [stream_of(e) for e in test_verify.MESSAGES]
 # Refused shapes (the shortest chain past the depth limit, DAGs as keys) and
