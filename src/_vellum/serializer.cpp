@@ -60,13 +60,13 @@ is_array(PyObject *obj)
 /* ROUTE_REDUCED + how stands for serialize_reduced with that how. */
 enum : int { ROUTE_NONE, ROUTE_INSTANCE, ROUTE_REDUCED };
 
-static_assert(TYPE_ROUTES == 16, "route_slot takes the top four bits");
+static_assert(TYPE_ROUTES == 64, "route_slot takes the top six bits");
 
 static inline TypeRoute *
 route_slot(DedupState *ds, PyTypeObject *tp)
 {
     uint64_t h = (uint64_t)(uintptr_t)tp * 0x9E3779B97F4A7C15u;
-    return &ds->routes[h >> 60];
+    return &ds->routes[h >> 58];
 }
 
 static inline int

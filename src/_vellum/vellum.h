@@ -581,7 +581,7 @@ struct TypeRoute {
     int route;
 };
 
-#define TYPE_ROUTES 16 /* a power of two */
+#define TYPE_ROUTES 64 /* a power of two */
 
 #define DEDUP_LOCAL_BUCKETS 64
 #define DEDUP_LOCAL_IDS 32
