@@ -877,6 +877,33 @@ def test_reduce_added_or_removed_mid_call_is_honoured(adds):
         assert type(out[3]).__name__ == "Plain" and out[3].x == 1
 
 
+# The writer remembers each type's route in a small table shared by every
+# type of the call; more classes than it has slots, plain and reduced in
+# turn, must each keep their own way of being written.
+def test_many_classes_in_one_call_keep_their_own_routes(module):
+    text = "".join(
+        f"class C{i}:\n    def __reduce__(self):\n        return (int, ({i},))\n"
+        if i % 3 == 0
+        else f"class C{i}:\n    kind = {i}\n"
+        for i in range(150)
+    )
+    m = module("many_routes", text)
+    objs = []
+    for round_ in range(3):
+        for i in range(150):
+            o = getattr(m, f"C{i}")()
+            if i % 3:
+                o.v = (i, round_)
+            objs.append(o)
+    out = vellum.loads(vellum.dumps(objs))
+    for k, o in enumerate(out):
+        i, round_ = k % 150, k // 150
+        if i % 3 == 0:
+            assert o == i
+        else:
+            assert type(o).__name__ == f"C{i}" and o.v == (i, round_)
+
+
 class _ReducedLikeDate:
     """Reduces as the date it wraps does, through the generic path."""
 

@@ -60,21 +60,31 @@ is_array(PyObject *obj)
 /* ROUTE_REDUCED + how stands for serialize_reduced with that how. */
 enum : int { ROUTE_NONE, ROUTE_INSTANCE, ROUTE_REDUCED };
 
-static_assert(TYPE_ROUTES == 64, "route_slot takes the top six bits");
+static_assert(TYPE_ROUTES == 64, "route_home takes the top six bits");
 
-static inline TypeRoute *
-route_slot(DedupState *ds, PyTypeObject *tp)
+/* A type's route sits in its home slot or in one of the next
+ * ROUTE_PROBES - 1 slots, so that a graph of a few dozen classes keeps all
+ * of them; when those are taken by other types, the home slot is reused. */
+#define ROUTE_PROBES 4
+
+static inline unsigned
+route_home(PyTypeObject *tp)
 {
     uint64_t h = (uint64_t)(uintptr_t)tp * 0x9E3779B97F4A7C15u;
-    return &ds->routes[h >> 58];
+    return (unsigned)(h >> 58);
 }
 
 static inline int
 route_of(DedupState *ds, PyTypeObject *tp)
 {
-    const TypeRoute *r = route_slot(ds, tp);
-    if (r->tp == tp && r->version == tp->tp_version_tag && r->version != 0)
-        return r->route;
+    unsigned home = route_home(tp);
+    for (unsigned k = 0; k < ROUTE_PROBES; k++) {
+        const TypeRoute *r = &ds->routes[(home + k) & (TYPE_ROUTES - 1)];
+        if (r->tp == tp)
+            return r->version == tp->tp_version_tag && r->version != 0 ? r->route : ROUTE_NONE;
+        if (r->tp == NULL)
+            break;
+    }
     return ROUTE_NONE;
 }
 
@@ -90,7 +100,15 @@ remember_route(DedupState *ds, PyTypeObject *tp, int route)
         if (!Py_IS_TYPE(PyTuple_GET_ITEM(tp->tp_mro, i), &PyType_Type))
             return;
     }
-    TypeRoute *r = route_slot(ds, tp);
+    unsigned home = route_home(tp);
+    TypeRoute *r = &ds->routes[home];
+    for (unsigned k = 0; k < ROUTE_PROBES; k++) {
+        TypeRoute *slot = &ds->routes[(home + k) & (TYPE_ROUTES - 1)];
+        if (slot->tp == tp || slot->tp == NULL) {
+            r = slot;
+            break;
+        }
+    }
     r->tp = tp;
     r->version = tp->tp_version_tag;
     r->route = route;
