@@ -322,14 +322,17 @@ load_table_grow(Load *ld)
         PyErr_NoMemory();
         return 0;
     }
+    /* Scratch memory: a large table's blocks are found again by the next
+     * load of a similar stream instead of being faulted in afresh. */
     PyObject **nt;
     if (ld->table == ld->local_table) {
-        nt = (PyObject **)PyMem_Malloc((size_t)nc * sizeof(PyObject *));
+        nt = (PyObject **)scratch_alloc((size_t)nc * sizeof(PyObject *));
         if (nt != NULL)
             memcpy(nt, ld->table, (size_t)ld->count * sizeof(PyObject *));
     }
     else {
-        nt = (PyObject **)PyMem_Realloc(ld->table, (size_t)nc * sizeof(PyObject *));
+        nt = (PyObject **)scratch_realloc(ld->table, (size_t)ld->cap * sizeof(PyObject *),
+                                          (size_t)nc * sizeof(PyObject *));
     }
     if (nt == NULL) {
         PyErr_NoMemory();
@@ -349,7 +352,7 @@ load_free(Load *ld)
     for (Py_ssize_t i = 0; i < ld->count; i++)
         Py_DECREF(ld->table[i]);
     if (ld->table != ld->local_table)
-        PyMem_Free(ld->table);
+        scratch_free(ld->table, (size_t)ld->cap * sizeof(PyObject *));
     ld->table = ld->local_table;
     ld->count = 0;
     if (ld->resolved != NULL) {
