@@ -406,13 +406,28 @@ shape_record(Load *ld, PyObject *obj, uint32_t depth, uint64_t size)
     return 1;
 }
 
+/* Whether tp is frozenset or a subclass, asked without a call for the
+ * frequent items: a type of int, str, bytes, list or dict layout or float
+ * cannot derive from frozenset as well. */
+static inline int
+maybe_frozenset(PyTypeObject *tp)
+{
+    if (tp == &PyFrozenSet_Type)
+        return 1;
+    if (tp == &PyFloat_Type || (tp->tp_flags & (Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_UNICODE_SUBCLASS |
+                                                 Py_TPFLAGS_BYTES_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS |
+                                                 Py_TPFLAGS_DICT_SUBCLASS)))
+        return 0;
+    return PyType_IsSubtype(tp, &PyFrozenSet_Type);
+}
+
 /* Depth (1 + the deepest tuple or frozenset item) and size (1 + the sizes of
  * the items, each item counted as often as it occurs) of one item.  A tuple
  * or frozenset the load did not record holds none. */
 static inline void
 item_shape(const Load *ld, PyObject *item, uint32_t *depth, uint64_t *size)
 {
-    if (!PyTuple_Check(item) && !PyFrozenSet_Check(item)) {
+    if (!PyTuple_Check(item) && !maybe_frozenset(Py_TYPE(item))) {
         *depth = 0;
         *size = 1;
         return;
@@ -428,10 +443,9 @@ item_shape(const Load *ld, PyObject *item, uint32_t *depth, uint64_t *size)
     }
 }
 
-/* Records the shape of a tuple or frozenset built from items[0..n) and
- * refuses one nested too deep.  Flat ones cost nothing but the scan. */
-[[nodiscard]] static int
-shape_built(Load *ld, PyObject *obj, PyObject *const *items, Py_ssize_t n)
+/* The shape of a tuple or frozenset that holds a tuple or frozenset. */
+[[nodiscard]] Py_NO_INLINE static int
+shape_built_nested(Load *ld, PyObject *obj, PyObject *const *items, Py_ssize_t n)
 {
     uint32_t depth = 1;
     uint64_t size = 1;
@@ -463,6 +477,19 @@ shape_built(Load *ld, PyObject *obj, PyObject *const *items, Py_ssize_t n)
         return 0;
     }
     return shape_record(ld, obj, depth, size);
+}
+
+/* Records the shape of a tuple or frozenset built from items[0..n) and
+ * refuses one nested too deep.  Flat ones cost nothing but the scan. */
+[[nodiscard]] static inline int
+shape_built(Load *ld, PyObject *obj, PyObject *const *items, Py_ssize_t n)
+{
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyTypeObject *tp = Py_TYPE(items[i]);
+        if ((tp->tp_flags & Py_TPFLAGS_TUPLE_SUBCLASS) || maybe_frozenset(tp))
+            return shape_built_nested(ld, obj, items, n);
+    }
+    return 1;
 }
 
 /* Whether key may be hashed and compared as a set item or dict key. */
