@@ -1,7 +1,7 @@
 /* Content dedup: the per-call hash table that finds repeated payloads (str,
  * bytes, bytearray, source text, bytecode), the arena holding their copies,
  * the dedup blocks that carry them, and the readers of those blocks, which
- * push to the process-wide read table in the writer's numbering. */
+ * push to the load's read table in the writer's numbering. */
 #include "vellum.h"
 
 #include <zlib.h>

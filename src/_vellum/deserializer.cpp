@@ -1,6 +1,7 @@
 /* The deserializer's tag dispatch: the most frequent tag bytes are settled
- * first, then one switch routes every other tag to its reader.  Touches the
- * process-wide g_deserialize_depth through the inline guard in vellum.h. */
+ * first, then one switch routes every other tag to its reader.  Keeps its
+ * state in the load's own record, whose nesting depth the inline guard in
+ * vellum.h counts. */
 #include "vellum.h"
 
 PyObject *
