@@ -88,6 +88,7 @@ REF_ERRORS = [
     ("14 01 FE", ValueError, "EOF ref8"),
     ("FD", ValueError, "EOF ref16"),
     ("FD 00", ValueError, "EOF ref16"),
+    ("14 02 15 01 61 FD 00", ValueError, "EOF ref16"),  # cut short among a list's items
     ("FC 00 00 00", ValueError, "EOF ref32"),
     ("14 01 FC", ValueError, "EOF ref32"),
 ]

@@ -530,9 +530,12 @@ read_items_into(READER_ARGS, PyObject *list, Py_ssize_t n)
         deserialize_depth_error();
         return 0;
     }
-    /* Ints from 0 to 255 run no code, so while they last the cursor and the
+    /* Ints from 0 to 255 and references of one or two bytes to entries
+     * already read run no code, so while they last the cursor and the
      * list's size stay in locals; both are stored back before any other
-     * value is read, since reading it may run code that sees them. */
+     * value is read, since reading it may run code that sees them.  Anything
+     * else, a reference out of range or cut short included, takes the full
+     * path and its message. */
     PyListObject *lo = (PyListObject *)list;
     Py_ssize_t p = *pos, len = Py_SIZE(list);
     for (Py_ssize_t i = 0; i < n; i++) {
@@ -547,6 +550,16 @@ read_items_into(READER_ARGS, PyObject *list, Py_ssize_t n)
                 lo->ob_item[len++] = Py_NewRef(g_byte_ints[data[p + 1]]);
                 p += fixed_width(TAG_UINT8);
                 continue;
+            }
+            if (t == TAG_REF8 || t == TAG_REF16) {
+                Py_ssize_t q = p + 1, idx;
+                int ok = t == TAG_REF8 ? read_ref_index(data, size, &q, TAG_REF8, &idx)
+                                       : read_ref_index(data, size, &q, TAG_REF16, &idx);
+                if (ok && idx < ld->count) {
+                    lo->ob_item[len++] = Py_NewRef(ld->table[idx]);
+                    p = q;
+                    continue;
+                }
             }
         }
         Py_SET_SIZE(list, len);
