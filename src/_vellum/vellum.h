@@ -316,6 +316,14 @@ load_be64(const unsigned char *p)
     return ((uint64_t)load_be32(p) << 32) | load_be32(p + 4);
 }
 
+/* The length a length field's first byte gives when the field is that one
+ * byte, or -1 when more bytes follow. */
+CURSOR_INLINE Py_ssize_t
+one_byte_len(unsigned first)
+{
+    return first <= 0x3F ? (Py_ssize_t)first : -1;
+}
+
 /* Decoded length, or -1 when the field is truncated (message left to the
  * caller). */
 static inline Py_ssize_t
@@ -325,9 +333,9 @@ read_len(const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos)
     if (p >= size)
         return -1;
     unsigned bv = data[p++];
-    if (bv <= 0x3F) {
+    if (one_byte_len(bv) >= 0) {
         *pos = p;
-        return (Py_ssize_t)bv;
+        return one_byte_len(bv);
     }
     if ((bv & 0xC0) == 0x40) {
         if (p >= size)

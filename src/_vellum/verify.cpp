@@ -302,11 +302,12 @@ walk_skip_values(WALK_ARGS, Py_ssize_t n)
                         ix->dedup_n++;
                     }
                 }
-                else if (t == TAG_BIGINT) {
-                    q = p + 2; /* past the sign byte */
-                    Py_ssize_t m = read_len(data, size, &q);
-                    if (m >= 0 && size - q >= m)
-                        w = q + m - p;
+                else if (t == TAG_BIGINT && left >= 3) {
+                    /* Tag, sign byte and a one-byte length field; a longer
+                     * field takes the full step. */
+                    Py_ssize_t m = one_byte_len(data[p + 2]);
+                    if (m >= 0)
+                        w = 3 + m;
                 }
             }
             if (w != 0 && left >= w) {
