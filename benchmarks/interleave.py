@@ -1,0 +1,112 @@
+"""Compare builds of vellum on bench.py's workloads, one process per build in turn.
+
+    python3 benchmarks/interleave.py [--rounds N] [--only NAME,...] [--warm] SITE SITE...
+
+Each SITE is a directory holding one build of vellum (`pip install --target SITE .`
+from the tree to measure).  Every round starts one process per build, in an order
+that rotates and reverses from round to round, so that a slow spell of the machine
+falls on every build alike.  A process times vellum's dumps, loads and
+verify_stream_fast on each workload with bench.py's own loop (results kept alive,
+garbage collector off, best of 5) and hands the times back as JSON.  The table
+gives the first build's medians over the rounds and, for every other build, its
+median time as a ratio to the first (below 1 is faster).
+
+--warm runs the processes on the C allocator told to keep what it frees
+(PYTHONMALLOC=malloc and bench.py's glibc settings): the heap a load finds then
+no longer depends on what the process freed before, which otherwise moves a
+workload's time by several percent from one build to the next.
+"""
+
+import argparse
+import gc
+import json
+import os
+import random
+import statistics
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+OPS = ("dumps", "loads", "verify")
+
+
+def child(only):
+    """Times of every workload in this process's build, as JSON on stdout."""
+    sys.path.insert(0, HERE)
+    import bench
+    import vellum
+    from vellum._vellum import verify_stream_fast
+
+    def best(fn, arg):
+        n = bench.calibrate(fn, arg, None)
+        return min(bench.timed_run(fn, arg, n, None) for _ in range(5))
+
+    out = {}
+    for name, (build, count) in bench.WORKLOADS.items():
+        if only and name not in only:
+            continue
+        obj = build(random.Random(f"{bench.SEED}:{name}"), count)
+        try:
+            data = vellum.dumps(obj)
+        except Exception:  # a workload this build cannot write
+            continue
+        out[name] = [best(vellum.dumps, obj), best(vellum.loads, data),
+                     best(lambda d: verify_stream_fast(d, False), data)]
+        del obj, data
+        gc.collect()
+    if not only or "many small calls" in only:
+        msgs = [dict(bench.SMALL_MESSAGE, id=12345 + i) for i in range(bench.SMALL_CALLS)]
+        datas = [vellum.dumps(m) for m in msgs]
+        out["many small calls"] = [min(bench.small_calls_run(vellum.dumps, msgs, 3) for _ in range(5)) / 1e9,
+                                   min(bench.small_calls_run(vellum.loads, datas, 3) for _ in range(5)) / 1e9,
+                                   None]
+    json.dump(out, sys.stdout)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("sites", nargs="+")
+    ap.add_argument("--rounds", type=int, default=10)
+    ap.add_argument("--only", default="")
+    ap.add_argument("--warm", action="store_true")
+    ap.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    only = [w for w in args.only.split(",") if w]
+    if args.child:
+        return child(only)
+
+    env = dict(os.environ)
+    if args.warm:
+        sys.path.insert(0, HERE)
+        from bench import WARM_HEAP_ENV
+        env.update(WARM_HEAP_ENV, PYTHONMALLOC="malloc")
+    sites = args.sites
+    times = {site: [] for site in sites}
+    for r in range(args.rounds):
+        order = sites[r % len(sites):] + sites[:r % len(sites)]
+        for site in order[::-1] if r % 2 else order:
+            cmd = [sys.executable, os.path.abspath(__file__), "--child", "--only", args.only, site]
+            out = subprocess.run(cmd, env=dict(env, PYTHONPATH=site), capture_output=True,
+                                 text=True, check=True).stdout
+            times[site].append(json.loads(out))
+        print(f"round {r + 1}/{args.rounds}", file=sys.stderr, flush=True)
+
+    base = sites[0]
+    print(f"{'workload':<20}" + "".join(f"{op + ' us':>10}" for op in OPS) +
+          "".join(f"  {os.path.basename(s.rstrip('/'))[-26:]:>26}" for s in sites[1:]))
+    for workload in times[base][0]:
+        med = {}
+        for site in sites:
+            rows = [t[workload] for t in times[site] if workload in t]
+            med[site] = [statistics.median(row[i] for row in rows) if rows and rows[0][i] else None
+                         for i in range(len(OPS))]
+        line = f"{workload:<20}" + "".join(f"{m * 1e6:>10.{1 if m >= 1e-5 else 3}f}" if m else f"{'-':>10}"
+                                           for m in med[base])
+        for site in sites[1:]:
+            line += "  " + "".join(f"{a / b:>8.3f}" if a and b else f"{'-':>8}"
+                                   for a, b in zip(med[site], med[base])).rjust(26)
+        print(line)
+
+
+if __name__ == "__main__":
+    main()
