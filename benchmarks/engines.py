@@ -173,8 +173,8 @@ def sizes_of(result, shape, size, codec, fns):
     result.add(key + ("load",), check_and_load_cpu(payloads, 1))
 
 
-def fmt(value, spec):
-    return "n/a" if value is None else format(value, spec)
+def fmt(value, style):
+    return "n/a" if value is None else format(value, style)
 
 
 def ratio(a, b):

@@ -77,17 +77,17 @@ load_array_from_stdlib(int register_it)
     Ref finder = Ref::steal(PyObject_GetAttrString(machinery.get(), "PathFinder"));
     if (!finder)
         return NULL;
-    Ref spec = Ref::steal(PyObject_CallMethod(finder.get(), "find_spec", "sO", "array",
-                                              dirs.get()));
-    if (!spec || spec.get() == Py_None)
-        return spec.release();
-    Ref mod = Ref::steal(PyObject_CallMethod(util.get(), "module_from_spec", "O", spec.get()));
+    Ref found = Ref::steal(PyObject_CallMethod(finder.get(), "find_spec", "sO", "array",
+                                               dirs.get()));
+    if (!found || found.get() == Py_None)
+        return found.release();
+    Ref mod = Ref::steal(PyObject_CallMethod(util.get(), "module_from_spec", "O", found.get()));
     if (!mod)
         return NULL;
     PyObject *modules = PyImport_GetModuleDict(); /* borrowed */
     if (register_it && PyDict_SetItemString(modules, "array", mod.get()) < 0)
         return NULL;
-    Ref loader = Ref::steal(PyObject_GetAttrString(spec.get(), "loader"));
+    Ref loader = Ref::steal(PyObject_GetAttrString(found.get(), "loader"));
     Ref rc = Ref::steal(loader ? PyObject_CallMethod(loader.get(), "exec_module", "O",
                                                      mod.get())
                                : NULL);
