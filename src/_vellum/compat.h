@@ -135,6 +135,19 @@ compat_type_dict(PyTypeObject *tp)
 #endif
 }
 
+/* A new reference to one of the ints 0..255.  From 3.12 on they are
+ * immortal: taking or dropping a reference changes no count (debug builds'
+ * totals included), so none is taken. */
+static inline PyObject *
+compat_byte_int_ref(PyObject *byte_int)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return byte_int;
+#else
+    return Py_NewRef(byte_int);
+#endif
+}
+
 /* Attribute lookup that reports a missing attribute without raising:
  * 1 found (new reference in *result), 0 missing, -1 error. */
 static inline int

@@ -542,12 +542,12 @@ read_items_into(READER_ARGS, PyObject *list, Py_ssize_t n)
         if (p < size && len < lo->allocated) {
             unsigned t = data[p];
             if (is_smallint_tag(t)) {
-                lo->ob_item[len++] = Py_NewRef(g_byte_ints[smallint_value(t)]);
+                lo->ob_item[len++] = byte_int(smallint_value(t));
                 p += 1;
                 continue;
             }
             if (t == TAG_UINT8 && size - p >= fixed_width(TAG_UINT8)) {
-                lo->ob_item[len++] = Py_NewRef(g_byte_ints[data[p + 1]]);
+                lo->ob_item[len++] = byte_int(data[p + 1]);
                 p += fixed_width(TAG_UINT8);
                 continue;
             }

@@ -397,13 +397,3 @@ read_ref_idx(Load *ld, const unsigned char *data, Py_ssize_t size, Py_ssize_t *p
     *pos = p;
     return idx;
 }
-
-PyObject *
-read_ref(Load *ld, const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
-         uint8_t opcode)
-{
-    Py_ssize_t idx = read_ref_idx(ld, data, size, pos, opcode);
-    if (idx < 0)
-        return NULL;
-    return Py_NewRef(ld->table[idx]);
-}

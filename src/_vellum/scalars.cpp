@@ -224,7 +224,7 @@ deserialize_uint8(READER_ARGS)
 {
     if (size - *pos < fixed_payload(TAG_UINT8))
         return fail_value("EOF UINT8");
-    return Py_NewRef(g_byte_ints[data[(*pos)++]]);
+    return byte_int(data[(*pos)++]);
 }
 
 PyObject *

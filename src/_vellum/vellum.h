@@ -881,8 +881,23 @@ read_table_push(Load *ld, PyObject *obj)
 
 Py_ssize_t read_ref_idx(Load *ld, const unsigned char *data, Py_ssize_t size,
                         Py_ssize_t *pos, uint8_t opcode);
-PyObject *read_ref(Load *ld, const unsigned char *data, Py_ssize_t size,
-                   Py_ssize_t *pos, uint8_t opcode);
+
+/* The entry a reference names (new reference), its tag already consumed.
+ * A one-byte reference in range is settled here; the others, and every
+ * failure with its message, go through read_ref_idx. */
+static inline PyObject *
+read_ref(Load *ld, const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
+         uint8_t opcode)
+{
+    Py_ssize_t p = *pos, idx;
+    if (opcode == TAG_REF8 && read_ref_index(data, size, &p, TAG_REF8, &idx) &&
+        idx < ld->count) {
+        *pos = p;
+        return Py_NewRef(ld->table[idx]);
+    }
+    idx = read_ref_idx(ld, data, size, pos, opcode);
+    return idx < 0 ? NULL : Py_NewRef(ld->table[idx]);
+}
 
 /* ------------------------------------------------------------------------
  * Serializer.  Writers return 1, or 0 with an exception set.
@@ -1055,6 +1070,13 @@ PyObject *deserialize_depth_error(void);
  * kept for the life of the process. */
 extern PyObject *g_byte_ints[256];
 
+/* The int v (0..255) as a new reference. */
+static inline PyObject *
+byte_int(unsigned v)
+{
+    return compat_byte_int_ref(g_byte_ints[v]);
+}
+
 /* Small integers, the most frequent tags, are settled here without a
  * dispatch call. */
 static inline PyObject *
@@ -1066,7 +1088,7 @@ deserialize(READER_ARGS)
         unsigned t = data[*pos];
         if (is_smallint_tag(t)) {
             ++*pos;
-            return Py_NewRef(g_byte_ints[smallint_value(t)]);
+            return byte_int(smallint_value(t));
         }
     }
     ++ld->depth;

@@ -1328,7 +1328,7 @@ report_blocks(const VerifyCtx *vc, PyObject *render_fn)
             return NULL;
         /* PyTuple_SET_ITEM steals each item. */
         PyTuple_SET_ITEM(entry, 0, at.release());
-        PyTuple_SET_ITEM(entry, 1, Py_NewRef(g_byte_ints[blk->tag]));
+        PyTuple_SET_ITEM(entry, 1, byte_int(blk->tag));
         PyTuple_SET_ITEM(entry, 2, Py_NewRef(*reason));
         PyTuple_SET_ITEM(entry, 3, code.release());
         PyList_SET_ITEM(list.get(), i, entry); /* steals entry */
