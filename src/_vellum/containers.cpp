@@ -56,26 +56,39 @@ serialize_list_items(Buf *b, DedupState *ds, PyObject *list, Py_ssize_t n)
 {
     if (n > 0 && ds->depth >= VELLUM_MAX_DEPTH)
         return serialize_depth_error();
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (i >= PyList_GET_SIZE(list))
-            return size_changed("la lista");
-        PyObject *item = PyList_GET_ITEM(list, i); /* borrowed */
-        long long v;
-        /* Ints from 0 to 255, the most common items, take one or two stores. */
-        if (Py_IS_TYPE(item, &PyLong_Type) && compat_long_compact_value(item, &v) &&
-            v >= 0 && v <= 255 && b->cap - b->len >= fixed_width(TAG_UINT8)) {
+    Py_ssize_t i = 0;
+    while (i < n) {
+        /* Ints from 0 to 255, the most common items, take one or two stores
+         * and run no code: while they last, the list's items and size and
+         * the buffer's end stay in locals (a byte store could alias them),
+         * and the length is stored back before any other item is written. */
+        PyObject *const *items = ((PyListObject *)list)->ob_item;
+        Py_ssize_t end = n < PyList_GET_SIZE(list) ? n : PyList_GET_SIZE(list);
+        unsigned char *out = b->buf;
+        Py_ssize_t len = b->len, last = b->cap - fixed_width(TAG_UINT8);
+        for (; i < end && len <= last; i++) {
+            PyObject *item = items[i]; /* borrowed */
+            long long v;
+            if (!Py_IS_TYPE(item, &PyLong_Type) || !compat_long_compact_value(item, &v) ||
+                v < 0 || v > 255)
+                break;
             if (fits_smallint(v)) {
-                b->buf[b->len++] = smallint_tag(v);
+                out[len++] = smallint_tag(v);
             }
             else {
-                b->buf[b->len] = TAG_UINT8;
-                b->buf[b->len + 1] = (unsigned char)v;
-                b->len += fixed_width(TAG_UINT8);
+                out[len] = TAG_UINT8;
+                out[len + 1] = (unsigned char)v;
+                len += fixed_width(TAG_UINT8);
             }
-            continue;
         }
-        if (!serialize_item(b, ds, item))
+        b->len = len;
+        if (i >= n)
+            break;
+        if (i >= PyList_GET_SIZE(list))
+            return size_changed("la lista");
+        if (!serialize_item(b, ds, PyList_GET_ITEM(list, i)))
             return 0;
+        i++;
     }
     return 1;
 }
