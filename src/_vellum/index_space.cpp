@@ -48,6 +48,29 @@ scratch_alloc(size_t n)
     return malloc(n);
 }
 
+/* The largest kept block of at least n bytes, or a new block of n bytes;
+ * *got is the size of the block handed out.  A table that starts at the
+ * size the previous call's reached does not grow and copy again. */
+void *
+scratch_alloc_largest(size_t n, size_t *got)
+{
+    size_t best = SCRATCH_SLOTS;
+    for (size_t i = 0; i < SCRATCH_SLOTS; i++) {
+        if (scratch_pool[i].block != NULL && scratch_pool[i].size >= n &&
+            (best == SCRATCH_SLOTS || scratch_pool[i].size > scratch_pool[best].size))
+            best = i;
+    }
+    if (best == SCRATCH_SLOTS) {
+        *got = n;
+        return malloc(n);
+    }
+    void *p = scratch_pool[best].block;
+    *got = scratch_pool[best].size;
+    scratch_pool[best].block = NULL;
+    scratch_kept -= *got;
+    return p;
+}
+
 void
 scratch_free(void *p, size_t n)
 {
@@ -323,12 +346,17 @@ load_table_grow(Load *ld)
         return 0;
     }
     /* Scratch memory: a large table's blocks are found again by the next
-     * load of a similar stream instead of being faulted in afresh. */
+     * load instead of being faulted in afresh, and the first spill out of
+     * the local entries takes the largest kept block, so that a load like
+     * the previous one neither grows nor copies its table. */
     PyObject **nt;
     if (ld->table == ld->local_table) {
-        nt = (PyObject **)scratch_alloc((size_t)nc * sizeof(PyObject *));
-        if (nt != NULL)
+        size_t got;
+        nt = (PyObject **)scratch_alloc_largest((size_t)nc * sizeof(PyObject *), &got);
+        if (nt != NULL) {
             memcpy(nt, ld->table, (size_t)ld->count * sizeof(PyObject *));
+            nc = (Py_ssize_t)(got / sizeof(PyObject *));
+        }
     }
     else {
         nt = (PyObject **)scratch_realloc(ld->table, (size_t)ld->cap * sizeof(PyObject *),

@@ -576,6 +576,7 @@ struct IdEntry {
  * kept (64 MiB in all) for the next call, so that a large serialization
  * reuses pages instead of faulting fresh ones in; dedup_reset frees them. */
 void *scratch_alloc(size_t n);
+void *scratch_alloc_largest(size_t n, size_t *got);
 void *scratch_realloc(void *p, size_t old_n, size_t n);
 void scratch_free(void *p, size_t n);
 void scratch_release_all(void);
