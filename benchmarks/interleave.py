@@ -1,15 +1,17 @@
 """Compare builds of vellum on bench.py's workloads, one process per build in turn.
 
-    python3 benchmarks/interleave.py [--rounds N] [--only NAME,...] [--warm] SITE SITE...
+    python3 benchmarks/interleave.py [--rounds N] [--only NAME,...] [--warm] [--json FILE] SITE SITE...
 
 Each SITE is a directory holding one build of vellum (`pip install --target SITE .`
-from the tree to measure).  Every round starts one process per build, in an order
-that rotates and reverses from round to round, so that a slow spell of the machine
-falls on every build alike.  A process times vellum's dumps, loads and
-verify_stream_fast on each workload with bench.py's own loop (results kept alive,
-garbage collector off, best of 5) and hands the times back as JSON.  The table
-gives the first build's medians over the rounds and, for every other build, its
-median time as a ratio to the first (below 1 is faster).
+from the tree to measure).  Every round times each workload in one process per
+build, the builds one after the other in an order that rotates and reverses from
+workload to workload, so that a slow spell of the machine falls on every build
+alike.  A process times vellum's dumps, loads and verify_stream_fast on its
+workload with bench.py's own loop (results kept alive, garbage collector off,
+best of 5) and hands the times back as JSON.  The table gives the first build's
+medians over the rounds and, for every other build, the median over the rounds
+of its time as a ratio to the first build's time in the same round (below 1 is
+faster): each ratio compares two runs made seconds apart.
 
 --warm runs the processes on the C allocator told to keep what it frees
 (PYTHONMALLOC=malloc and bench.py's glibc settings): the heap a load finds then
@@ -63,12 +65,20 @@ def child(only):
     json.dump(out, sys.stdout)
 
 
+def workload_names(only):
+    sys.path.insert(0, HERE)
+    import bench
+    names = list(bench.WORKLOADS) + ["many small calls"]
+    return [n for n in names if not only or n in only]
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("sites", nargs="+")
     ap.add_argument("--rounds", type=int, default=10)
     ap.add_argument("--only", default="")
     ap.add_argument("--warm", action="store_true")
+    ap.add_argument("--json", help="also write every time measured to this file")
     ap.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     only = [w for w in args.only.split(",") if w]
@@ -81,30 +91,43 @@ def main():
         from bench import WARM_HEAP_ENV
         env.update(WARM_HEAP_ENV, PYTHONMALLOC="malloc")
     sites = args.sites
-    times = {site: [] for site in sites}
+    names = workload_names(only)
+    # times[site][workload]: one [dumps, loads, verify] per round
+    times = {site: {w: [] for w in names} for site in sites}
     for r in range(args.rounds):
-        order = sites[r % len(sites):] + sites[:r % len(sites)]
-        for site in order[::-1] if r % 2 else order:
-            cmd = [sys.executable, os.path.abspath(__file__), "--child", "--only", args.only, site]
-            out = subprocess.run(cmd, env=dict(env, PYTHONPATH=site), capture_output=True,
-                                 text=True, check=True).stdout
-            times[site].append(json.loads(out))
+        for k, workload in enumerate(names):
+            shift = (r + k) % len(sites)
+            order = sites[shift:] + sites[:shift]
+            for site in order[::-1] if (r + k) % 2 else order:
+                cmd = [sys.executable, os.path.abspath(__file__), "--child", "--only", workload, site]
+                out = subprocess.run(cmd, env=dict(env, PYTHONPATH=site), capture_output=True,
+                                     text=True, check=True).stdout
+                row = json.loads(out).get(workload)
+                if row is not None:
+                    times[site][workload].append(row)
         print(f"round {r + 1}/{args.rounds}", file=sys.stderr, flush=True)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(times, f)
 
     base = sites[0]
     print(f"{'workload':<20}" + "".join(f"{op + ' us':>10}" for op in OPS) +
           "".join(f"  {os.path.basename(s.rstrip('/'))[-26:]:>26}" for s in sites[1:]))
-    for workload in times[base][0]:
-        med = {}
-        for site in sites:
-            rows = [t[workload] for t in times[site] if workload in t]
-            med[site] = [statistics.median(row[i] for row in rows) if rows and rows[0][i] else None
-                         for i in range(len(OPS))]
+    for workload in names:
+        rows = times[base][workload]
+        if not rows:
+            continue
+        med = [statistics.median(row[i] for row in rows) if rows[0][i] else None
+               for i in range(len(OPS))]
         line = f"{workload:<20}" + "".join(f"{m * 1e6:>10.{1 if m >= 1e-5 else 3}f}" if m else f"{'-':>10}"
-                                           for m in med[base])
+                                           for m in med)
         for site in sites[1:]:
-            line += "  " + "".join(f"{a / b:>8.3f}" if a and b else f"{'-':>8}"
-                                   for a, b in zip(med[site], med[base])).rjust(26)
+            pairs = list(zip(times[site][workload], rows))
+            cells = []
+            for i in range(len(OPS)):
+                ratios = [a[i] / b[i] for a, b in pairs if a[i] and b[i]]
+                cells.append(f"{statistics.median(ratios):>8.3f}" if ratios else f"{'-':>8}")
+            line += "  " + "".join(cells).rjust(26)
         print(line)
 
 
