@@ -148,6 +148,14 @@ compat_byte_int_ref(PyObject *byte_int)
 #endif
 }
 
+/* An empty dict with room for n items without a resize (the interpreter
+ * caps what it reserves for a large n). */
+static inline PyObject *
+compat_dict_presized(Py_ssize_t n)
+{
+    return _PyDict_NewPresized(n);
+}
+
 /* Attribute lookup that reports a missing attribute without raising:
  * 1 found (new reference in *result), 0 missing, -1 error. */
 static inline int

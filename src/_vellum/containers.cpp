@@ -722,16 +722,33 @@ deserialize_dict_deduped(READER_ARGS)
     return d.release();
 }
 
-PyObject *
-deserialize_dict(READER_ARGS)
+/* A plain dict; presized for the attribute dict of an instance, a
+ * temporary whose pairs go on to the instance, so that growing it one
+ * resize at a time would be work thrown away.  The room reserved is bounded
+ * by the input, two bytes at least a pair. */
+static PyObject *
+read_dict(READER_ARGS, bool presized)
 {
     Py_ssize_t n = read_count(ld, data, size, pos, "EOF dict len");
     if (n < 0)
         return NULL;
-    Ref d = Ref::steal(PyDict_New());
+    Py_ssize_t room = (size - *pos) / 2;
+    Ref d = Ref::steal(presized ? compat_dict_presized(n < room ? n : room) : PyDict_New());
     if (!d || !read_dict_items(ld, data, size, pos, d.get(), n))
         return NULL;
     return d.release();
+}
+
+PyObject *
+deserialize_dict(READER_ARGS)
+{
+    return read_dict(ld, data, size, pos, false);
+}
+
+PyObject *
+deserialize_attr_dict(READER_ARGS)
+{
+    return read_dict(ld, data, size, pos, true);
 }
 
 PyObject *

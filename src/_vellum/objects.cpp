@@ -1265,7 +1265,7 @@ deserialize_instance(READER_ARGS, uint8_t tag)
         }
     }
     (*pos)++;
-    Ref attrs = Ref::steal(deserialize_dict(ld, data, size, pos));
+    Ref attrs = Ref::steal(deserialize_attr_dict(ld, data, size, pos));
     if (!attrs)
         return NULL;
     Ref obj = Ref::steal(ld->allow != NULL ? new_fresh(cls.get()) : new_instance(cls.get()));

@@ -1121,6 +1121,7 @@ PyObject *deserialize_frozenset_deduped(READER_ARGS);
 PyObject *deserialize_seq(READER_ARGS, uint8_t tag);
 PyObject *deserialize_dict_deduped(READER_ARGS);
 PyObject *deserialize_dict(READER_ARGS);
+PyObject *deserialize_attr_dict(READER_ARGS);
 PyObject *deserialize_mappingproxy(READER_ARGS);
 PyObject *deserialize_array(READER_ARGS);
 
