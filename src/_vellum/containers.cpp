@@ -50,43 +50,58 @@ serialize_item(Buf *b, DedupState *ds, PyObject *item)
     return serialize_held_item(b, ds, item);
 }
 
+/* An int from 0 to 255 as one or two bytes at out + len; the new length. */
+static inline Py_ssize_t
+put_byte_int(unsigned char *out, Py_ssize_t len, long long v)
+{
+    if (fits_smallint(v)) {
+        out[len] = smallint_tag(v);
+        return len + 1;
+    }
+    out[len] = TAG_UINT8;
+    out[len + 1] = (unsigned char)v;
+    return len + fixed_width(TAG_UINT8);
+}
+
+/* Writes items[i], an int from 0 to 255 with room for it, and the ints
+ * 0..255 that follow it before end while there is room; the index after
+ * the last written.  They run no code, so the buffer's end stays in locals
+ * (a byte store could alias it) and its length is stored back once. */
+static Py_ssize_t
+write_byte_int_run(Buf *b, PyObject *const *items, Py_ssize_t i, Py_ssize_t end, long long v)
+{
+    unsigned char *out = b->buf;
+    Py_ssize_t len = put_byte_int(out, b->len, v), last = b->cap - fixed_width(TAG_UINT8);
+    for (i++; i < end && len <= last; i++) {
+        PyObject *item = items[i]; /* borrowed */
+        if (!Py_IS_TYPE(item, &PyLong_Type) || !compat_long_compact_value(item, &v) ||
+            v < 0 || v > 255)
+            break;
+        len = put_byte_int(out, len, v);
+    }
+    b->len = len;
+    return i;
+}
+
 /* Items of a list that may change while its items are written. */
 [[nodiscard]] static int
 serialize_list_items(Buf *b, DedupState *ds, PyObject *list, Py_ssize_t n)
 {
     if (n > 0 && ds->depth >= VELLUM_MAX_DEPTH)
         return serialize_depth_error();
-    Py_ssize_t i = 0;
-    while (i < n) {
-        /* Ints from 0 to 255, the most common items, take one or two stores
-         * and run no code: while they last, the list's items and size and
-         * the buffer's end stay in locals (a byte store could alias them),
-         * and the length is stored back before any other item is written. */
-        PyObject *const *items = ((PyListObject *)list)->ob_item;
-        Py_ssize_t end = n < PyList_GET_SIZE(list) ? n : PyList_GET_SIZE(list);
-        unsigned char *out = b->buf;
-        Py_ssize_t len = b->len, last = b->cap - fixed_width(TAG_UINT8);
-        for (; i < end && len <= last; i++) {
-            PyObject *item = items[i]; /* borrowed */
-            long long v;
-            if (!Py_IS_TYPE(item, &PyLong_Type) || !compat_long_compact_value(item, &v) ||
-                v < 0 || v > 255)
-                break;
-            if (fits_smallint(v)) {
-                out[len++] = smallint_tag(v);
-            }
-            else {
-                out[len] = TAG_UINT8;
-                out[len + 1] = (unsigned char)v;
-                len += fixed_width(TAG_UINT8);
-            }
-        }
-        b->len = len;
-        if (i >= n)
-            break;
-        if (i >= PyList_GET_SIZE(list))
+    for (Py_ssize_t i = 0; i < n;) {
+        Py_ssize_t now = PyList_GET_SIZE(list);
+        if (i >= now)
             return size_changed("la lista");
-        if (!serialize_item(b, ds, PyList_GET_ITEM(list, i)))
+        PyObject *item = PyList_GET_ITEM(list, i); /* borrowed */
+        long long v;
+        /* Ints from 0 to 255, the most common items, take one or two stores. */
+        if (Py_IS_TYPE(item, &PyLong_Type) && compat_long_compact_value(item, &v) &&
+            v >= 0 && v <= 255 && b->cap - b->len >= fixed_width(TAG_UINT8)) {
+            i = write_byte_int_run(b, ((PyListObject *)list)->ob_item, i, n < now ? n : now, v);
+            continue;
+        }
+        if (!serialize_item(b, ds, item))
             return 0;
         i++;
     }
