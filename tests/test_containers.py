@@ -3,6 +3,8 @@ views, mapping proxies and arrays."""
 
 import array
 import collections
+import random
+import struct
 import types
 
 import pytest
@@ -225,16 +227,44 @@ def test_mapping_proxy_body_counts_a_level_when_written():
         vellum.dumps(_nest(proxy, 199))
 
 
-@pytest.mark.parametrize("container", ["list", "dict"])
+def _item_bytes(x):
+    if isinstance(x, float):
+        return b"\x03" + struct.pack(">d", x)
+    if x > 255:
+        return b"\x0f" + x.to_bytes(2, "big")
+    return bytes([0xC0 + x]) if x <= 58 else bytes([0x11, x])
+
+
+@pytest.mark.parametrize(
+    "n, every",
+    [
+        (100_000, 0),  # one run through many buffer growths
+        (100_000, 997),  # runs broken by other items
+        (5_000, 1),  # no two small ints side by side
+        (3, 2),
+    ],
+)
+def test_small_int_runs_are_written_byte_for_byte(n, every):
+    rng = random.Random(n * 1_000 + every)
+    items = [rng.randrange(256) for _ in range(n)]
+    for i in range(0, n if every else 0, every or 1):
+        items[i] = 1.5 if i % 2 else 300
+    expected = b"\x14" + length_field(n) + b"".join(map(_item_bytes, items))
+    assert vellum.dumps(items) == expected
+    assert vellum.loads(expected) == items
+
+
+@pytest.mark.parametrize("container", ["list", "list after ints", "dict"])
 def test_container_shrinking_while_written_fails_instead_of_truncating(container):
-    if container == "list":
-        target = [None, 1, 2, 3]
+    if container.startswith("list"):
+        at = 2 if container == "list after ints" else 0
+        target = [1, 2][:at] + [None, 1, 2, 3]
 
         def shrink():
-            del target[1:]
+            del target[at + 1:]
             yield 0
 
-        target[0] = shrink()
+        target[at] = shrink()
     else:
         target = {"g": None, "a": 1, "b": 2}
 

@@ -552,6 +552,7 @@ READ_ERRORS = [
     ("25 01", ValueError, "read_str_any: tag inesperado 0x01"),
     ("25" + _HDR.hex() + "00", ValueError, "0x25: esperado 0x0C"),
     ("26" + _HDR.hex(), ValueError, "0x26: esperado 0x0C"),
+    ("25" + _HDR.hex() + "0C FF 7F FF FF FF 15 01 61", ValueError, "EOF"),  # count past the input
     ("1C 15 01 50" + _SRC_ELSE.hex() + "0C 00", KeyError, "clase no encontrada en source ejecutado"),
     ("1C 15 01 50" + _SRC_P.hex(), ValueError, "0x1C: esperado 0x0C"),
     ("1E 15 01 50" + _SRC_P.hex() + "08", ValueError, "0x1E: esperado 0x0C"),
