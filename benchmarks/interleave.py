@@ -1,6 +1,7 @@
 """Compare builds of vellum on bench.py's workloads, one process per build in turn.
 
-    python3 benchmarks/interleave.py [--rounds N] [--only NAME,...] [--warm] [--json FILE] SITE SITE...
+    python3 benchmarks/interleave.py [--rounds N] [--only NAME,...] [--warm] [--json FILE]
+                                     [--pairs] SITE SITE...
 
 Each SITE is a directory holding one build of vellum (`pip install --target SITE .`
 from the tree to measure).  Every round times each workload in one process per
@@ -12,6 +13,12 @@ best of 5) and hands the times back as JSON.  The table gives the first build's
 medians over the rounds and, for every other build, the median over the rounds
 of its time as a ratio to the first build's time in the same round (below 1 is
 faster): each ratio compares two runs made seconds apart.
+
+--pairs takes the sites as pairs, BEFORE AFTER BEFORE AFTER ..., each pair two
+builds of the two trees with one set of compiler flags (say -falign-functions=16,
+32 and 64): where the linker puts a hot loop moves a workload by a few percent
+from one build to the next, so a ratio pooled over several layouts, the last
+column, tells the change's own effect from its placement.
 
 --warm runs the processes on the C allocator told to keep what it frees
 (PYTHONMALLOC=malloc and bench.py's glibc settings): the heap a load finds then
@@ -79,6 +86,8 @@ def main():
     ap.add_argument("--only", default="")
     ap.add_argument("--warm", action="store_true")
     ap.add_argument("--json", help="also write every time measured to this file")
+    ap.add_argument("--pairs", action="store_true",
+                    help="the sites are pairs BEFORE AFTER ...: compare each AFTER with its BEFORE")
     ap.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     only = [w for w in args.only.split(",") if w]
@@ -110,9 +119,30 @@ def main():
         with open(args.json, "w") as f:
             json.dump(times, f)
 
+    report(times, names, sites, args.pairs)
+
+
+def ratio_cells(times, workload, comparisons):
+    """Per op, the median of the per-round ratios over every comparison given."""
+    cells = []
+    for i in range(len(OPS)):
+        ratios = [a[i] / b[i] for new, old in comparisons
+                  for a, b in zip(times[new][workload], times[old][workload]) if a[i] and b[i]]
+        cells.append(f"{statistics.median(ratios):>8.3f}" if ratios else f"{'-':>8}")
+    return "  " + "".join(cells).rjust(26)
+
+
+def report(times, names, sites, pairs):
+    if pairs:
+        comparisons = [(sites[k + 1], sites[k]) for k in range(0, len(sites) - 1, 2)]
+    else:
+        comparisons = [(site, sites[0]) for site in sites[1:]]
+    heads = [os.path.basename(new.rstrip("/"))[-26:] for new, _ in comparisons]
+    if pairs and len(comparisons) > 1:
+        heads.append("all pairs")
     base = sites[0]
     print(f"{'workload':<20}" + "".join(f"{op + ' us':>10}" for op in OPS) +
-          "".join(f"  {os.path.basename(s.rstrip('/'))[-26:]:>26}" for s in sites[1:]))
+          "".join(f"  {h:>26}" for h in heads))
     for workload in names:
         rows = times[base][workload]
         if not rows:
@@ -121,15 +151,10 @@ def main():
                for i in range(len(OPS))]
         line = f"{workload:<20}" + "".join(f"{m * 1e6:>10.{1 if m >= 1e-5 else 3}f}" if m else f"{'-':>10}"
                                            for m in med)
-        for site in sites[1:]:
-            pairs = list(zip(times[site][workload], rows))
-            cells = []
-            for i in range(len(OPS)):
-                ratios = [a[i] / b[i] for a, b in pairs if a[i] and b[i]]
-                cells.append(f"{statistics.median(ratios):>8.3f}" if ratios else f"{'-':>8}")
-            line += "  " + "".join(cells).rjust(26)
+        line += "".join(ratio_cells(times, workload, [c]) for c in comparisons)
+        if pairs and len(comparisons) > 1:
+            line += ratio_cells(times, workload, comparisons)
         print(line)
-
 
 if __name__ == "__main__":
     main()
