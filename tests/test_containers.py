@@ -3,6 +3,7 @@ views, mapping proxies and arrays."""
 
 import array
 import collections
+import math
 import random
 import struct
 import types
@@ -227,9 +228,21 @@ def test_mapping_proxy_body_counts_a_level_when_written():
         vellum.dumps(_nest(proxy, 199))
 
 
+_FLOAT_TAGS = {0.0: 0x82, 1.0: 0x84, -1.0: 0x85, math.inf: 0x87, -math.inf: 0x88}
+_BREAKERS = [300, 70_000, 0.0, -0.0, 1.0, -1.0, math.nan, math.inf, -math.inf, 2**40]
+
+
 def _item_bytes(x):
     if isinstance(x, float):
-        return b"\x03" + struct.pack(">d", x)
+        if math.isnan(x):
+            return b"\x86"
+        if x == 0.0 and math.copysign(1, x) < 0:
+            return b"\x83"
+        return bytes([_FLOAT_TAGS[x]]) if x in _FLOAT_TAGS else b"\x03" + struct.pack(">d", x)
+    if x >= 2**31:
+        return b"\x02\x00\x06" + x.to_bytes(6, "big")
+    if x > 65_535:
+        return b"\x2f" + x.to_bytes(4, "big")
     if x > 255:
         return b"\x0f" + x.to_bytes(2, "big")
     return bytes([0xC0 + x]) if x <= 58 else bytes([0x11, x])
@@ -240,18 +253,18 @@ def _item_bytes(x):
     [
         (100_000, 0),  # one run through many buffer growths
         (100_000, 997),  # runs broken by other items
-        (5_000, 1),  # no two small ints side by side
+        (5_000, 1),  # no two run items side by side
         (3, 2),
     ],
 )
-def test_small_int_runs_are_written_byte_for_byte(n, every):
+def test_runs_of_small_ints_and_floats_are_written_byte_for_byte(n, every):
     rng = random.Random(n * 1_000 + every)
-    items = [rng.randrange(256) for _ in range(n)]
-    for i in range(0, n if every else 0, every or 1):
-        items[i] = 1.5 if i % 2 else 300
+    items = [rng.randrange(256) if rng.random() < 0.5 else rng.uniform(-1e6, 1e6) for _ in range(n)]
+    for k, i in enumerate(range(0, n if every else 0, every or 1)):
+        items[i] = _BREAKERS[k % len(_BREAKERS)]
     expected = b"\x14" + length_field(n) + b"".join(map(_item_bytes, items))
     assert vellum.dumps(items) == expected
-    assert vellum.loads(expected) == items
+    assert vellum.dumps(vellum.loads(expected)) == expected
 
 
 @pytest.mark.parametrize("container", ["list", "list after ints", "dict"])

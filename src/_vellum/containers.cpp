@@ -8,6 +8,8 @@
  * imported at initialisation. */
 #include "vellum.h"
 
+#include <math.h>
+
 /* ---- writers ----------------------------------------------------------- */
 
 [[nodiscard]] static int
@@ -63,21 +65,52 @@ put_byte_int(unsigned char *out, Py_ssize_t len, long long v)
     return len + fixed_width(TAG_UINT8);
 }
 
-/* Writes items[i], an int from 0 to 255 with room for it, and the ints
- * 0..255 that follow it before end while there is room; the index after
- * the last written.  They run no code, so the buffer's end stays in locals
- * (a byte store could alias it) and its length is stored back once. */
-static Py_ssize_t
-write_byte_int_run(Buf *b, PyObject *const *items, Py_ssize_t i, Py_ssize_t end, long long v)
+/* A float written as TAG_FLOAT and its eight bytes: finite and none of the
+ * values that have a one-byte tag of their own. */
+static inline int
+plain_float(double d)
+{
+    return isfinite(d) && d != 0.0 && d != 1.0 && d != -1.0;
+}
+
+/* Whether a list item starts a run: an int from 0 to 255 or a plain float,
+ * exactly of those types. */
+static inline int
+starts_leaf_run(PyObject *item)
+{
+    long long v;
+    if (Py_IS_TYPE(item, &PyLong_Type))
+        return compat_long_compact_value(item, &v) && v >= 0 && v <= 255;
+    return Py_IS_TYPE(item, &PyFloat_Type) && plain_float(PyFloat_AS_DOUBLE(item));
+}
+
+/* Writes the run of ints from 0 to 255 and plain floats that starts at
+ * items[i] (one at least, with room for it), up to end or the end of the
+ * buffer's room; the index after the last written.  They run no code, so
+ * the buffer's end stays in locals (a byte store could alias it) and its
+ * length is stored back once.  Out of line, so that the list loop keeps its
+ * registers for other items. */
+Py_NO_INLINE static Py_ssize_t
+write_leaf_run(Buf *b, PyObject *const *items, Py_ssize_t i, Py_ssize_t end)
 {
     unsigned char *out = b->buf;
-    Py_ssize_t len = put_byte_int(out, b->len, v), last = b->cap - fixed_width(TAG_UINT8);
-    for (i++; i < end && len <= last; i++) {
+    Py_ssize_t len = b->len, last = b->cap - fixed_width(TAG_FLOAT);
+    for (; i < end && len <= last; i++) {
         PyObject *item = items[i]; /* borrowed */
-        if (!Py_IS_TYPE(item, &PyLong_Type) || !compat_long_compact_value(item, &v) ||
-            v < 0 || v > 255)
+        long long v;
+        if (Py_IS_TYPE(item, &PyLong_Type)) {
+            if (!compat_long_compact_value(item, &v) || v < 0 || v > 255)
+                break;
+            len = put_byte_int(out, len, v);
+        }
+        else if (Py_IS_TYPE(item, &PyFloat_Type) && plain_float(PyFloat_AS_DOUBLE(item))) {
+            out[len] = TAG_FLOAT;
+            store_be64(out + len + 1, double_bits(PyFloat_AS_DOUBLE(item)));
+            len += fixed_width(TAG_FLOAT);
+        }
+        else {
             break;
-        len = put_byte_int(out, len, v);
+        }
     }
     b->len = len;
     return i;
@@ -89,21 +122,23 @@ serialize_list_items(Buf *b, DedupState *ds, PyObject *list, Py_ssize_t n)
 {
     if (n > 0 && ds->depth >= VELLUM_MAX_DEPTH)
         return serialize_depth_error();
-    for (Py_ssize_t i = 0; i < n;) {
+    for (Py_ssize_t i = 0; i < n; i++) {
         Py_ssize_t now = PyList_GET_SIZE(list);
         if (i >= now)
             return size_changed("la lista");
         PyObject *item = PyList_GET_ITEM(list, i); /* borrowed */
-        long long v;
-        /* Ints from 0 to 255, the most common items, take one or two stores. */
-        if (Py_IS_TYPE(item, &PyLong_Type) && compat_long_compact_value(item, &v) &&
-            v >= 0 && v <= 255 && b->cap - b->len >= fixed_width(TAG_UINT8)) {
-            i = write_byte_int_run(b, ((PyListObject *)list)->ob_item, i, n < now ? n : now, v);
+        /* Small ints and floats, the most common items, come in runs. */
+        if (starts_leaf_run(item) && b->cap - b->len >= fixed_width(TAG_FLOAT)) {
+            i = write_leaf_run(b, ((PyListObject *)list)->ob_item, i, n < now ? n : now) - 1;
+            continue;
+        }
+        if (Py_IS_TYPE(item, &PyLong_Type)) {
+            if (!serialize_int(b, item))
+                return 0;
             continue;
         }
         if (!serialize_item(b, ds, item))
             return 0;
-        i++;
     }
     return 1;
 }
