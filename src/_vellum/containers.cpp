@@ -615,11 +615,10 @@ read_items_into(READER_ARGS, PyObject *list, Py_ssize_t n)
                 continue;
             }
             if (t == TAG_REF8 || t == TAG_REF16) {
-                Py_ssize_t q = p + 1, idx;
-                int ok = t == TAG_REF8 ? read_ref_index(data, size, &q, TAG_REF8, &idx)
-                                       : read_ref_index(data, size, &q, TAG_REF16, &idx);
-                if (ok && idx < ld->count) {
-                    lo->ob_item[len++] = Py_NewRef(ld->table[idx]);
+                Py_ssize_t q = p + 1;
+                PyObject *entry = ref_entry_fast(ld, data, size, &q, t); /* borrowed */
+                if (entry != NULL) {
+                    lo->ob_item[len++] = Py_NewRef(entry);
                     p = q;
                     continue;
                 }

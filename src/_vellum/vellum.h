@@ -883,20 +883,33 @@ read_table_push(Load *ld, PyObject *obj)
 Py_ssize_t read_ref_idx(Load *ld, const unsigned char *data, Py_ssize_t size,
                         Py_ssize_t *pos, uint8_t opcode);
 
-/* The entry a reference names (new reference), its tag already consumed.
- * A one-byte reference in range is settled here; the others, and every
- * failure with its message, go through read_ref_idx. */
+/* The entry named by a one- or two-byte reference in range, its tag t
+ * already consumed, borrowed, with *pos past it; null, *pos unchanged, for
+ * any other reference, which read_ref_idx reads with its messages.  Reading
+ * it runs no code. */
+static inline PyObject *
+ref_entry_fast(const Load *ld, const unsigned char *data, Py_ssize_t size,
+               Py_ssize_t *pos, unsigned t)
+{
+    Py_ssize_t p = *pos, idx = 0;
+    int ok = t == TAG_REF8    ? read_ref_index(data, size, &p, TAG_REF8, &idx)
+             : t == TAG_REF16 ? read_ref_index(data, size, &p, TAG_REF16, &idx)
+                              : 0;
+    if (!ok || idx >= ld->count)
+        return NULL;
+    *pos = p;
+    return ld->table[idx];
+}
+
+/* The entry a reference names (new reference), its tag already consumed. */
 static inline PyObject *
 read_ref(Load *ld, const unsigned char *data, Py_ssize_t size, Py_ssize_t *pos,
          uint8_t opcode)
 {
-    Py_ssize_t p = *pos, idx;
-    if (opcode == TAG_REF8 && read_ref_index(data, size, &p, TAG_REF8, &idx) &&
-        idx < ld->count) {
-        *pos = p;
-        return Py_NewRef(ld->table[idx]);
-    }
-    idx = read_ref_idx(ld, data, size, pos, opcode);
+    PyObject *entry = ref_entry_fast(ld, data, size, pos, opcode); /* borrowed */
+    if (entry != NULL)
+        return Py_NewRef(entry);
+    Py_ssize_t idx = read_ref_idx(ld, data, size, pos, opcode);
     return idx < 0 ? NULL : Py_NewRef(ld->table[idx]);
 }
 
